@@ -1,0 +1,183 @@
+#include "app/main.h"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/dispatch.h"
+#include "app/monitor.h"
+#include "common/config.h"
+#include "common/log.h"
+#include "link/link.h"
+#include "network/nm.h"
+
+namespace {
+
+// The desktop defaults point at a development processor on the lab's LAN.
+constexpr const char* kDesktopDevice = "/dev/ttyUSB0";
+constexpr const char* kDesktopHttpRoot = "http://192.168.1.100:8090";
+constexpr const char* kDesktopEthName = "enp2s0";
+
+TtyData ttyData{};
+
+struct TextLimit {
+    const char* name;
+    const char* text;
+    size_t limit;  // characters, without the NUL
+};
+
+// Over-long texts are refused at start-up rather than cut silently.
+bool CheckTextLimits(const char* device, const char* baudr, const char* halvane_sh,
+                     const char* dirac_http_root, const char* wlan_name, const char* eth_name,
+                     const char* diracVersion) {
+    const TextLimit limits[] = {
+        {"serial device", device, kPathSize - 12},
+        {"baud rate", baudr, sizeof ttyData.baudr - 1},
+        {"control script path", halvane_sh, kPathSize - 1},
+        {"processor base URL", dirac_http_root, kPathSize - 1},
+        {"WiFi interface name", wlan_name, kIfaceSize - 1},
+        {"LAN interface name", eth_name, kIfaceSize - 1},
+        {"processor version", diracVersion, kDiracVersionMax},
+    };
+    for (const TextLimit& row : limits) {
+        if (row.text != nullptr && strlen(row.text) > row.limit) {
+            fprintf(stderr, "qzlinkd: %s is longer than %zu characters\n", row.name, row.limit);
+            return false;
+        }
+    }
+    return true;
+}
+
+void CopyIfGiven(char* dest, size_t size, const char* src) {
+    if (src != nullptr && src[0] != '\0') snprintf(dest, size, "%s", src);
+}
+
+void ParseLanReset(char* setting) {
+    if (setting == nullptr) return;
+    char* colon = strchr(setting, ':');
+    if (colon != nullptr) {
+        *colon = '\0';
+        AutoResetLanMaxCount = ToInt(colon + 1);
+    }
+    AutoResetLanTime = ToInt(setting);
+    Log("AutoResetLanTime=%d autoResetLanCount=%d\n", AutoResetLanTime, AutoResetLanMaxCount);
+}
+
+void ConsoleTestLoop(TtyData* data) {
+    char line[1024];
+    // At most 1022 characters a line, so the added line feed and NUL fit.
+    while (fgets(line, 1023, stdin) != nullptr) {
+        int n = static_cast<int>(strlen(line));
+        line[n] = '\n';
+        line[n + 1] = '\0';
+        const uchar* bytes = reinterpret_cast<const uchar*>(line);
+        doSend(data, bytes, IsQZ ? n : n + 1, GetLastId(data), kReportAddr, IsQZ ? 1 : 0);
+        if (strncmp(line, "exit", 4) == 0) break;
+    }
+}
+
+}  // namespace
+
+int Main(const char* device, const char* baudr, int isQZ, const char* halvane_sh,
+         const char* dirac_http_root, const char* wlan_name, const char* eth_name,
+         int dirac_default_gain, int autoWifiScan, const char* diracVersion, int isDebug,
+         char* autoResetLanTimeAndCount) {
+    if (!CheckTextLimits(device, baudr, halvane_sh, dirac_http_root, wlan_name, eth_name,
+                         diracVersion)) {
+        return 2;
+    }
+    speed_t speed = GetSpeed(baudr);
+    IsQZ = isQZ != 0;
+    CopyIfGiven(HALVANE_SH, sizeof HALVANE_SH, halvane_sh);
+    CopyIfGiven(DIRAC_HTTP_ROOT, sizeof DIRAC_HTTP_ROOT, dirac_http_root);
+    CopyIfGiven(WLAN_NAME, sizeof WLAN_NAME, wlan_name);
+    CopyIfGiven(ETH_NAME, sizeof ETH_NAME, eth_name);
+    CopyIfGiven(cDiracVersion, kDiracVersionMax + 1, diracVersion);
+    DIRAC_DEFAULT_GAIN = dirac_default_gain;
+    IsDebug = isDebug;
+
+    char path[kPathSize];
+    if (device[0] >= '0' && device[0] <= '9') {
+        snprintf(path, sizeof path, "/dev/ttymxc%s", device);
+    } else {
+        snprintf(path, sizeof path, "%s", device);
+    }
+    Log("Version=%s.%s %s\n%s %s(%u) %s\n%s\n%s\n%s %s\nDiracDefaultGain=%d AutoWifiScan=%d\n",
+        VERSION, GetBuildDateText(), cDiracVersion, path, baudr, static_cast<unsigned>(speed),
+        IsQZ ? "true" : "false", HALVANE_SH, DIRAC_HTTP_ROOT, WLAN_NAME, ETH_NAME,
+        DIRAC_DEFAULT_GAIN, autoWifiScan);
+    ParseLanReset(autoResetLanTimeAndCount);
+
+    HTty fd = TtyOpen(path);
+    if (fd == -1) {
+        perror("open_port: Unable to open serial port - ");
+        return -1;
+    }
+    TtyInit(fd, baudr);
+    InitTtyData(&ttyData, fd, path, baudr);
+    pthread_mutex_init(&StateMutex, nullptr);
+    SetLinkHandlers(handleCommand, doCheckState);
+    StartThread(&ttyData.receiveThread, doReceive, &ttyData);
+
+    if (isQZ < 0) {
+        NmMain(&ttyData, WLAN_NAME, ETH_NAME, autoWifiScan);
+    } else {
+        ConsoleTestLoop(&ttyData);
+    }
+    if (ttyData.handle.load() != 0) TtyClose(ttyData.handle.load());
+    Log("Test end.\n");
+    return 0;
+}
+
+namespace {
+
+int VersionMode(const char* self, const char* arg) {
+    if (strstr(arg, "--version") != nullptr) {
+        printf("%s version=%s.%s\n", self, VERSION, GetBuildDateText());
+    } else {
+        printf("%s.%s\n", VERSION, GetBuildDateText());
+    }
+    return 0;
+}
+
+int MacMode(const char* arg) {
+    char mac[256] = {0};
+    const char* eq = strchr(arg, '=');
+    if (eq != nullptr) {
+        NmGetMacAddress(mac, eq + 1);
+    } else if (NmGetMacAddress(mac, WLAN_NAME) == nullptr) {
+        NmGetMacAddress(mac, ETH_NAME);
+    }
+    if (mac[0] == '\0') return -1;
+    printf("%s", mac);
+    return 0;
+}
+
+const char* Arg(int argc, char** argv, int k, const char* absent) {
+    return argc > k ? argv[k] : absent;
+}
+
+}  // namespace
+
+int QzMain(int argc, char** argv) {
+    LogInit();
+    if (argc == 2 && (strstr(argv[1], "-v") != nullptr)) return VersionMode(argv[0], argv[1]);
+    if (argc == 2 && (strstr(argv[1], "-m") != nullptr || strstr(argv[1], "--mac") != nullptr)) {
+        return MacMode(argv[1]);
+    }
+    if (argc == 1) {
+        return Main(kDesktopDevice, "115200", IsQZ ? -1 : 0, nullptr, kDesktopHttpRoot, nullptr,
+                    kDesktopEthName, 0, 0, nullptr, IsDebug, nullptr);
+    }
+    const char* qz = Arg(argc, argv, 3, nullptr);
+    const char* gain = Arg(argc, argv, 8, nullptr);
+    const char* scan = Arg(argc, argv, 9, nullptr);
+    const char* debug = Arg(argc, argv, 11, nullptr);
+    return Main(Arg(argc, argv, 1, "/dev/ttymxc2"), Arg(argc, argv, 2, "115200"),
+                qz ? ToInt(qz) : (IsQZ ? -1 : 0), Arg(argc, argv, 4, nullptr),
+                Arg(argc, argv, 5, nullptr), Arg(argc, argv, 6, nullptr),
+                Arg(argc, argv, 7, nullptr), gain ? ToInt(gain) : 0, scan ? ToInt(scan) : 0,
+                Arg(argc, argv, 10, nullptr), debug ? ToInt(debug) : IsDebug,
+                argc > 12 ? argv[12] : nullptr);
+}

@@ -1,0 +1,12 @@
+// Process entry: the modes of the command line, the start-up, the banner and
+// the console test loop.
+#pragma once
+
+// The twelve positional settings; null texts mean "not given".
+int Main(const char* device, const char* baudr, int isQZ, const char* halvane_sh,
+         const char* dirac_http_root, const char* wlan_name, const char* eth_name,
+         int dirac_default_gain, int autoWifiScan, const char* diracVersion, int isDebug,
+         char* autoResetLanTimeAndCount);
+
+// The whole of main(): picks version mode, MAC mode or a run.
+int QzMain(int argc, char** argv);

@@ -1,0 +1,239 @@
+#include "link/link.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/log.h"
+#include "link/byteorder.h"
+
+namespace {
+
+CommandHandlerFn commandHandler = nullptr;
+ThreadFn monitorThread = nullptr;
+
+// Waits until the line has something to say. Returns 0 when it is readable
+// (or hung up: the next read tells), -1 when the descriptor is invalid.
+int WaitReadable(HTty fd) {
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, -1) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return (p.revents & POLLNVAL) ? -1 : 0;
+}
+
+// After a hang-up (unplugged adapter, closed pty master) the same path is
+// tried every 50 ms; the new descriptor replaces the old one under the send
+// lock, so senders never write to a descriptor that is closed or reused.
+HTty ReopenLine(TtyData* data, HTty oldFd) {
+    Log("Serial line lost: %s\n", data->device);
+    for (;;) {
+        SleepMs(50);
+        HTty fd = TtyOpen(data->device);
+        if (fd < 0) continue;
+        TtyInit(fd, data->baudr);
+        pthread_mutex_lock(&data->sendMutex);
+        data->handle.store(fd);
+        pthread_mutex_unlock(&data->sendMutex);
+        TtyClose(oldFd);
+        Log("Serial line reopened: %s\n", data->device);
+        return fd;
+    }
+}
+
+struct TtySource {
+    HTty fd;
+    TtyData* data;
+};
+
+// Reads exactly `size` bytes. Waits with poll() (no time-out) instead of
+// sleeping, so bytes are taken as they arrive and an idle line costs nothing.
+int ReadLineExact(void* ctx, uchar* dest, int size) {
+    auto* src = static_cast<TtySource*>(ctx);
+    int got = 0;
+    while (got < size) {
+        int r = TtyRead(src->fd, dest + got, static_cast<size_t>(size - got));
+        if (r > 0) {
+            got += r;
+            continue;
+        }
+        int err = (r < 0) ? errno : EIO;  // 0 bytes from a tty: hung up
+        if (err == EBADF) return -1;
+        if (err == EAGAIN || err == EINTR) {
+            if (WaitReadable(src->fd) < 0) return -1;
+            continue;
+        }
+        if (src->data != nullptr && src->data->device[0] != '\0') {
+            src->fd = ReopenLine(src->data, src->fd);
+        } else {
+            SleepMs(50);
+        }
+    }
+    return got;
+}
+
+void DumpFrame(const char* label, const uchar* frame, int size) { printHex(label, frame, size); }
+
+}  // namespace
+
+void SetLinkHandlers(CommandHandlerFn handler, ThreadFn monitor) {
+    commandHandler = handler;
+    monitorThread = monitor;
+}
+
+void InitTtyData(TtyData* data, HTty handle, const char* device, const char* baudr) {
+    data->lastId.store(1);
+    data->handle.store(handle);
+    data->receiveThread = 0;
+    data->diracThread = 0;
+    pthread_mutex_init(&data->sendMutex, nullptr);
+    data->wifiSendAddr.store(0);
+    data->lastScanId = 0;
+    data->lastScanTick = 0;
+    snprintf(data->device, sizeof data->device, "%s", device ? device : "");
+    snprintf(data->baudr, sizeof data->baudr, "%s", baudr ? baudr : "");
+}
+
+uchar GetLastId(TtyData* data) {
+    if (IsNull(data)) return 0;
+    // One indivisible read-and-advance: concurrent senders never share an id.
+    uchar cur = data->lastId.load();
+    uchar next;
+    do {
+        if (cur == 0) cur = 1;  // 0 is never handed out
+        next = (cur >= 255) ? 1 : static_cast<uchar>(cur + 1);
+    } while (!data->lastId.compare_exchange_weak(cur, next));
+    return cur == 0 ? 1 : cur;
+}
+
+int doRead(uchar* dest, int size, HTty fd, bool autoWait) {
+    if (!autoWait) return TtyRead(fd, dest, static_cast<size_t>(size));
+    TtySource src{fd, nullptr};
+    return ReadLineExact(&src, dest, size);
+}
+
+int doTtyWrite(HTty fd, pthread_mutex_t* mutex, const void* data, size_t size) {
+    if (IsNull(mutex)) return TtyWrite(fd, data, size);
+    pthread_mutex_lock(mutex);
+    int rc = TtyWrite(fd, data, size);
+    pthread_mutex_unlock(mutex);
+    return rc;
+}
+
+namespace {
+
+// The write under the send lock, with the descriptor read under the same
+// lock so that a reopen never splits a frame.
+int WriteLocked(TtyData* ttyData, const void* bytes, size_t size) {
+    pthread_mutex_lock(&ttyData->sendMutex);
+    int rc = TtyWrite(ttyData->handle.load(), bytes, size);
+    pthread_mutex_unlock(&ttyData->sendMutex);
+    return rc;
+}
+
+}  // namespace
+
+int doSend(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, int isQZ) {
+    if (IsNull(ttyData) || size < 0 || (size > 0 && IsNull(data))) return -1;
+    if (isQZ == 0) return WriteLocked(ttyData, data, static_cast<size_t>(size));
+
+    uchar decoded[kFrameBufferSize];
+    if (IsHexTextPayload(data, size, isQZ)) {
+        if ((size + 2) / 3 > kLongPayloadMax) return -1;
+        size = DecodeHexPayload(decoded, data, size);
+        data = decoded;
+    }
+    uchar frame[kFrameBufferSize];
+    int total = BuildFrame(frame, data, size, id, addr);
+    if (total < 0) return -1;
+    // Outgoing long frames are always dumped, short ones only when debugging.
+    if (size > kShortFrameMax || IsDebug != 0) printHex(nullptr, frame, total);
+    return WriteLocked(ttyData, frame, static_cast<size_t>(total));
+}
+
+int SendPayload(TtyData* data, uchar addr, const uchar* payload, int size) {
+    return doSend(data, payload, size, GetLastId(data), addr, IsQZ ? 1 : 0);
+}
+
+namespace {
+
+// A long frame too big for the buffer: read it to its end so the reader
+// stays in step, keep what fits, and drop it.
+int SkipOversized(const ByteSource* src, uchar* frame, int L) {
+    int remaining = L + 2;  // payload, checksum and end byte after the 6 bytes read
+    int kept = 6;
+    uchar scrap[512];
+    while (remaining > 0) {
+        uchar* dest = scrap;
+        int chunk = remaining < static_cast<int>(sizeof scrap) ? remaining : static_cast<int>(sizeof scrap);
+        if (kept < kFrameBufferSize) {
+            chunk = remaining < kFrameBufferSize - kept ? remaining : kFrameBufferSize - kept;
+            dest = frame + kept;
+        }
+        if (src->readExact(src->ctx, dest, chunk) < 0) {
+            DumpFrame("Receive error2: ", frame, 4);
+            return -1;
+        }
+        if (dest != scrap) kept += chunk;
+        remaining -= chunk;
+    }
+    DumpFrame("Receive long package error3: ", frame, kept);
+    return L + 2;
+}
+
+}  // namespace
+
+int doReadFrame(const ByteSource* src, TtyData* ttyData) {
+    uchar frame[kFrameBufferSize];
+    if (src->readExact(src->ctx, frame, 1) < 0) return -1;
+    if (frame[0] != kFrameStart) return 1;  // resynchronise on the next 0xFA
+    if (src->readExact(src->ctx, frame + 1, 5) < 0) {
+        DumpFrame("Receive error1: ", frame, 1);
+        return -1;
+    }
+    const bool isLong = IsLongLength(frame[3]);
+    int L;
+    int rc;
+    if (isLong) {
+        L = (frame[3] & 0x3F) * 256 + frame[4];
+        Log("Receiving long package: size=%d (0x%02X%02X)\n", L, frame[3] & 0x3F, frame[4]);
+        if (L > kLongPayloadMax) return SkipOversized(src, frame, L);
+        rc = src->readExact(src->ctx, frame + 6, L + 2);
+    } else {
+        L = frame[3];
+        rc = (L > 0) ? src->readExact(src->ctx, frame + 6, L) : 0;
+    }
+    const int n = L + 2;
+    if (rc < 0) {
+        DumpFrame("Receive error2: ", frame, 4);
+        return -1;
+    }
+    const int total = isLong ? L + 8 : L + 6;
+    if (!IsValidFrame(frame, L, isLong)) {
+        DumpFrame(isLong ? "Receive long package error3: " : "Receive error3: ", frame, total);
+        return n;
+    }
+    if (IsDebug != 0) DumpFrame(isLong ? "Received long package: " : "Received: ", frame, total);
+    const uchar* payload = frame + (isLong ? 5 : 4);
+    if (L > 0) doSend(ttyData, nullptr, 0, frame[2], GetSendAddr(frame[1]), 1);
+    if (commandHandler != nullptr) commandHandler(ttyData, frame[1], frame[2], payload, L);
+    return n;
+}
+
+int doReadCommand(HTty fd, TtyData* ttyData) {
+    TtySource tty{fd, ttyData};
+    ByteSource src{ReadLineExact, &tty};
+    return doReadFrame(&src, ttyData);
+}
+
+void* doReceive(void* arg) {
+    auto* data = static_cast<TtyData*>(arg);
+    if (IsQZ && monitorThread != nullptr) StartThread(&data->diracThread, monitorThread, data);
+    while (doReadCommand(data->handle.load(), data) >= 0) {
+    }
+    Log("Receive end.\n");
+    return nullptr;
+}

@@ -1,0 +1,59 @@
+// The frame link: the one link record, sequence ids, the send routine every
+// module uses, and the receive thread that reads, checks, acknowledges and
+// dispatches frames.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+
+#include "common/config.h"
+#include "common/public.h"
+#include "link/frame.h"
+#include "link/tty.h"
+
+struct TtyData {
+    std::atomic<uchar> lastId;   // next id to hand out, 1..255
+    std::atomic<HTty> handle;    // the serial descriptor; replaced after a hang-up
+    pthread_t receiveThread;
+    pthread_t diracThread;       // the state monitor
+    pthread_mutex_t sendMutex;   // one frame is written at a time
+    std::atomic<uchar> wifiSendAddr;  // where WiFi list pages go
+    unsigned long lastScanId;    // pending "notify::last-scan" handler; main loop only
+    unsigned long lastScanTick;  // main loop only
+    char device[kPathSize];      // the line's path, to reopen it after a hang-up
+    char baudr[32];
+};
+
+// Everything a received frame is handed to; the daemon installs its command
+// dispatch, the MCU console a decoder of its own.
+typedef int (*CommandHandlerFn)(TtyData* data, uchar addr, uchar id, const uchar* cmd, int size);
+typedef void* (*ThreadFn)(void*);
+// Installs the frame handler and the thread the receive thread starts first
+// (the state monitor); either may be null. Call before the receive thread starts.
+void SetLinkHandlers(CommandHandlerFn handler, ThreadFn monitor);
+
+// Prepares a link record for an open line (ids from 1, send lock ready).
+void InitTtyData(TtyData* data, HTty handle, const char* device, const char* baudr);
+
+uchar GetLastId(TtyData* data);
+int doRead(uchar* dest, int size, HTty fd, bool autoWait);
+int doTtyWrite(HTty fd, pthread_mutex_t* mutex, const void* data, size_t size);
+int doSend(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, int isQZ);
+int doReadCommand(HTty fd, TtyData* ttyData);
+void* doReceive(void* data);
+
+// A source of received bytes: readExact fills exactly `size` bytes or
+// returns -1 when the source is gone. Lets the frame reader run on a memory
+// buffer in tests and fuzzers.
+struct ByteSource {
+    int (*readExact)(void* ctx, uchar* dest, int size);
+    void* ctx;
+};
+// Reads one frame (or one skipped byte) from src, acknowledges and
+// dispatches it: the body of doReadCommand.
+int doReadFrame(const ByteSource* src, TtyData* ttyData);
+
+// Convenience for handlers: one frame with a fresh id and the protocol flag.
+int SendPayload(TtyData* data, uchar addr, const uchar* payload, int size);

@@ -1,0 +1,19 @@
+// The serial port: open, raw 8-N-1 set-up, and thin read/write/close calls.
+#pragma once
+
+#include <termios.h>
+
+#include <cstddef>
+
+typedef int HTty;  // a descriptor; -1 when not open
+
+// Terminal speed code of a rate text; (speed_t)-1 when the rate has none.
+speed_t GetSpeed(const char* baudr);
+// Opens read/write, no controlling terminal, non-blocking; -1 with errno set.
+// The descriptor is close-on-exec so that no child process holds the line.
+HTty TtyOpen(const char* device);
+// Raw 8-N-1 at the given rate, VMIN 10, VTIME 5; input queue flushed.
+void TtyInit(HTty fd, const char* baudr);
+int TtyRead(HTty handle, void* dest, size_t size);
+int TtyWrite(HTty handle, const void* src, size_t size);
+int TtyClose(HTty handle);
