@@ -1,4 +1,140 @@
 #include "app/dispatch.h"
 
-// The rows arrive with their handlers.
-int handleCommand(TtyData*, uchar, uchar, const uchar*, int) { return 0; }
+#include <array>
+#include <cstring>
+
+#include "common/config.h"
+#include "common/log.h"
+#include "device/identity.h"
+#include "link/byteorder.h"
+#include "processor/exec.h"
+#include "processor/script.h"
+
+namespace {
+
+// A row's action gets the reply address (already swapped) and the whole payload.
+typedef void (*RowAction)(TtyData* data, uchar replyAddr, const uchar* cmd, int size);
+
+struct CommandRow {
+    std::array<uchar, 4> match;
+    int matchSize;   // how many of match's bytes must equal the payload's
+    int exactSize;   // > 0: the payload must have exactly this length
+    int minSize;     // bytes the action reads; a shorter payload is dumped as short
+    RowAction action;  // null: the handler has not landed yet, dropped silently
+};
+
+void RunScriptAction(const char* action) {
+    char line[kCommandLineSize];
+    if (FormatScriptActionLine(line, sizeof line, action) >= 0) Exec(nullptr, nullptr, line);
+}
+
+void SpeakerLayout(TtyData*, uchar, const uchar*, int) {}
+
+void PowerOff(TtyData*, uchar, const uchar*, int) {
+    char cmd[] = "poweroff";
+    Exec(nullptr, nullptr, cmd);
+}
+
+void Version(TtyData* data, uchar addr, const uchar*, int) { doReportRever(data, addr); }
+void BuildDate(TtyData* data, uchar addr, const uchar*, int) { doReportRedate(data, addr); }
+
+void SoftwareUpdate(TtyData*, uchar, const uchar*, int) {
+    Log("Program updating...\n");
+    RunScriptAction("update exec");
+}
+
+void AudioReset(TtyData* data, uchar addr, const uchar*, int) {
+    char line[kCommandLineSize];
+    if (FormatScriptActionLine(line, sizeof line, "zel_reset") < 0) line[0] = '\0';
+    Log("zel resetting...\n");
+    if (line[0] != '\0') Exec(nullptr, nullptr, line);
+    SendPayload(data, addr, CMD_ZEL_RESET, sizeof CMD_ZEL_RESET);
+}
+
+void DeviceInfo(TtyData* data, uchar addr, const uchar* cmd, int size) {
+    doDevicInfoCompleted(data, addr, cmd + 3, size - 3);
+}
+
+void DiracUuid(TtyData* data, uchar addr, const uchar*, int) { doDiracUuidReport(data, addr); }
+
+void UnknownCommandMode(TtyData*, uchar, const uchar* cmd, int size) {
+    printHex("Unknown COMMAND_MODE: ", cmd, size);
+}
+
+// A WiFi list page sent by the MCU is only logged. Entries are found by
+// their length bytes; a zero length or one running past the page ends the walk.
+void WifiListPage(TtyData*, uchar, const uchar* cmd, int size) {
+    Log("Received WiFiList: count=%d page=%d/%d:\n", cmd[3], cmd[4], cmd[5]);
+    for (int e = 6; e < size;) {
+        int len = cmd[e];
+        if (len < 12 || e + len > size) break;
+        char bssid[18];
+        ToHexText(bssid, cmd + e + 5, 6, ':');
+        char name[256];
+        int nameLen = static_cast<int>(strnlen(reinterpret_cast<const char*>(cmd + e + 11),
+                                               static_cast<size_t>(len - 11)));
+        memcpy(name, cmd + e + 11, static_cast<size_t>(nameLen));
+        name[nameLen] = '\0';
+        Log("%2d(%d). %3d%% %d %3d %s %s\n", cmd[e + 1], len, cmd[e + 2], cmd[e + 3], cmd[e + 4],
+            bssid, name);
+        e += len;
+    }
+}
+
+// Rows in the order they are tried; the first that matches is carried out.
+const CommandRow kRows[] = {
+    {{0x06, 0x23, 0x02}, 3, 5, 5, SpeakerLayout},
+    {{0x12, 0x01, 0x02, 0x00}, 4, 0, 4, PowerOff},
+    {{0x05, 0x0B}, 2, 0, 2, Version},
+    {{0x05, 0x0C}, 2, 0, 2, BuildDate},
+    {{0x0C, 0x01}, 2, 0, 2, SoftwareUpdate},
+    {{0x13, 0x01}, 2, 0, 3, nullptr},  // processor state
+    {{0x13, 0x02}, 2, 0, 3, nullptr},  // filter slots
+    {{0x13, 0x03, 0x00}, 3, 0, 3, AudioReset},
+    {{0x13, 0x05, 0x02}, 3, 0, 5, DeviceInfo},
+    {{0x13, 0x05, 0x05}, 3, 0, 3, DiracUuid},
+    {{0x13, 0x06, 0x01}, 3, 0, 3, nullptr},  // main volume
+    {{0x13, 0x06, 0x00}, 3, 0, 5, nullptr},  // main volume set
+    {{0x02, 0x7E}, 2, 0, 2, nullptr},        // audio format
+    {{0x02}, 1, 0, 1, UnknownCommandMode},
+    {{0x10, 0x01, 0x01}, 3, 0, 3, nullptr},  // WiFi list request
+    {{0x10, 0x01, 0x02}, 3, 0, 6, WifiListPage},
+    {{0x10, 0x02, 0x00}, 3, 0, 4, nullptr},  // WiFi connect
+    {{0x10, 0x02, 0x01}, 3, 0, 3, nullptr},  // WiFi report
+    {{0x10, 0x03, 0x00}, 3, 0, 4, nullptr},  // LAN switch
+    {{0x10, 0x03, 0x01}, 3, 0, 3, nullptr},  // LAN report
+    {{0x10, 0x04, 0x01}, 3, 0, 3, nullptr},  // WiFi MAC
+    {{0x10, 0x05, 0x01}, 3, 0, 3, nullptr},  // date and time
+    {{0x10, 0x05, 0x0B}, 3, 0, 13, nullptr}, // set the clock
+};
+
+bool Matches(const CommandRow& row, const uchar* cmd, int size) {
+    if (row.exactSize > 0 && size != row.exactSize) return false;
+    if (size < row.matchSize) return false;
+    return memcmp(row.match.data(), cmd, static_cast<size_t>(row.matchSize)) == 0;
+}
+
+// Modes whose unnamed functions are dropped without a message.
+bool IsKnownMode(uchar mode) {
+    return mode == 0x05 || mode == 0x0C || mode == 0x13 || mode == 0x10;
+}
+
+}  // namespace
+
+int handleCommand(TtyData* data, uchar addr, uchar, const uchar* cmd, int size) {
+    if (IsNull(cmd) || size <= 0) return 0;
+    const uchar replyAddr = GetSendAddr(addr);
+    for (const CommandRow& row : kRows) {
+        if (!Matches(row, cmd, size)) continue;
+        if (size < row.minSize) {
+            printHex("Short command: ", cmd, size);
+        } else if (row.action != nullptr) {
+            row.action(data, replyAddr, cmd, size);
+        }
+        return 0;
+    }
+    if (!IsKnownMode(cmd[0])) {
+        printHex("Unknown command: ", cmd, size);
+    }
+    return 0;
+}
