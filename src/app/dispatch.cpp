@@ -5,8 +5,11 @@
 
 #include "common/config.h"
 #include "common/log.h"
+#include "device/clock.h"
 #include "device/identity.h"
 #include "link/byteorder.h"
+#include "network/connections.h"
+#include "network/wifi.h"
 #include "processor/exec.h"
 #include "processor/script.h"
 
@@ -81,6 +84,31 @@ void WifiListPage(TtyData*, uchar, const uchar* cmd, int size) {
     }
 }
 
+void WifiList(TtyData* data, uchar addr, const uchar*, int) { doReportWifiList(data, addr); }
+
+void WifiConnect(TtyData* data, uchar addr, const uchar* cmd, int size) {
+    doWifiConnect(data, addr, cmd + 3, size - 3, WLAN_NAME);
+}
+
+void WifiReport(TtyData* data, uchar addr, const uchar*, int) {
+    doReportWifiConnectIface(data, addr, WLAN_NAME);
+}
+
+void LanSwitch(TtyData* data, uchar addr, const uchar* cmd, int size) {
+    doLanConnect(data, addr, cmd + 3, size - 3, ETH_NAME);
+}
+
+void LanReport(TtyData* data, uchar addr, const uchar*, int) {
+    doReportLanConnectIface(data, addr, ETH_NAME);
+}
+
+void WifiMac(TtyData* data, uchar addr, const uchar*, int) { NmSendWiFiMacIface(data, addr, WLAN_NAME); }
+void DateTime(TtyData* data, uchar addr, const uchar*, int) { doReportDateTime(data, addr); }
+
+void SetDateTime(TtyData* data, uchar addr, const uchar* cmd, int size) {
+    doSetDateTime(data, addr, cmd + 3, size - 3);
+}
+
 // Rows in the order they are tried; the first that matches is carried out.
 const CommandRow kRows[] = {
     {{0x06, 0x23, 0x02}, 3, 5, 5, SpeakerLayout},
@@ -97,15 +125,15 @@ const CommandRow kRows[] = {
     {{0x13, 0x06, 0x00}, 3, 0, 5, nullptr},  // main volume set
     {{0x02, 0x7E}, 2, 0, 2, nullptr},        // audio format
     {{0x02}, 1, 0, 1, UnknownCommandMode},
-    {{0x10, 0x01, 0x01}, 3, 0, 3, nullptr},  // WiFi list request
+    {{0x10, 0x01, 0x01}, 3, 0, 3, WifiList},
     {{0x10, 0x01, 0x02}, 3, 0, 6, WifiListPage},
-    {{0x10, 0x02, 0x00}, 3, 0, 4, nullptr},  // WiFi connect
-    {{0x10, 0x02, 0x01}, 3, 0, 3, nullptr},  // WiFi report
-    {{0x10, 0x03, 0x00}, 3, 0, 4, nullptr},  // LAN switch
-    {{0x10, 0x03, 0x01}, 3, 0, 3, nullptr},  // LAN report
-    {{0x10, 0x04, 0x01}, 3, 0, 3, nullptr},  // WiFi MAC
-    {{0x10, 0x05, 0x01}, 3, 0, 3, nullptr},  // date and time
-    {{0x10, 0x05, 0x0B}, 3, 0, 13, nullptr}, // set the clock
+    {{0x10, 0x02, 0x00}, 3, 0, 4, WifiConnect},
+    {{0x10, 0x02, 0x01}, 3, 0, 3, WifiReport},
+    {{0x10, 0x03, 0x00}, 3, 0, 4, LanSwitch},
+    {{0x10, 0x03, 0x01}, 3, 0, 3, LanReport},
+    {{0x10, 0x04, 0x01}, 3, 0, 3, WifiMac},
+    {{0x10, 0x05, 0x01}, 3, 0, 3, DateTime},
+    {{0x10, 0x05, 0x0B}, 3, 0, 13, SetDateTime},
 };
 
 bool Matches(const CommandRow& row, const uchar* cmd, int size) {

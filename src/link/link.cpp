@@ -101,12 +101,11 @@ uchar GetLastId(TtyData* data) {
     if (IsNull(data)) return 0;
     // One indivisible read-and-advance: concurrent senders never share an id.
     uchar cur = data->lastId.load();
-    uchar next;
-    do {
-        if (cur == 0) cur = 1;  // 0 is never handed out
-        next = (cur >= 255) ? 1 : static_cast<uchar>(cur + 1);
-    } while (!data->lastId.compare_exchange_weak(cur, next));
-    return cur == 0 ? 1 : cur;
+    for (;;) {
+        const uchar take = (cur == 0) ? 1 : cur;  // 0 is never handed out
+        const uchar next = (take >= 255) ? 1 : static_cast<uchar>(take + 1);
+        if (data->lastId.compare_exchange_weak(cur, next)) return take;
+    }
 }
 
 int doRead(uchar* dest, int size, HTty fd, bool autoWait) {
@@ -125,21 +124,56 @@ int doTtyWrite(HTty fd, pthread_mutex_t* mutex, const void* data, size_t size) {
 
 namespace {
 
+// Writes the whole buffer. The line is non-blocking, so a full output queue
+// gives EAGAIN or a short write; a frame cut there would corrupt the stream,
+// so the rest is written as room appears, for at most a second.
+int WriteAll(HTty fd, const uchar* bytes, size_t size) {
+    size_t done = 0;
+    unsigned long start = 0;
+    while (done < size) {
+        int n = TtyWrite(fd, bytes + done, size - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return done > 0 ? static_cast<int>(done) : -1;
+        if (start == 0) start = TickCount();
+        if (TickCount() - start > 1000) return done > 0 ? static_cast<int>(done) : -1;
+        pollfd p{fd, POLLOUT, 0};
+        poll(&p, 1, 50);
+    }
+    return static_cast<int>(done);
+}
+
 // The write under the send lock, with the descriptor read under the same
-// lock so that a reopen never splits a frame.
-int WriteLocked(TtyData* ttyData, const void* bytes, size_t size) {
+// lock so that a reopen never splits a frame. With nextId the frame gets
+// its id under the lock too, so ids go out on the wire in the order handed out.
+int WriteLocked(TtyData* ttyData, uchar* bytes, size_t size, bool nextId, bool isFrame) {
     pthread_mutex_lock(&ttyData->sendMutex);
-    int rc = TtyWrite(ttyData->handle.load(), bytes, size);
+    if (nextId && isFrame) {
+        uchar id = GetLastId(ttyData);
+        bytes[2] = id;
+        if (IsLongLength(bytes[3])) {
+            ShortToUChars(bytes + size - 3, static_cast<short>(doSum2(bytes, static_cast<int>(size) - 3)));
+        } else {
+            bytes[size - 2] = doSum(bytes, static_cast<int>(size) - 2);
+        }
+    }
+    int rc = WriteAll(ttyData->handle.load(), bytes, size);
     pthread_mutex_unlock(&ttyData->sendMutex);
     return rc;
 }
 
-}  // namespace
-
-int doSend(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, int isQZ) {
+int SendFrame(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, int isQZ,
+              bool nextId) {
     if (IsNull(ttyData) || size < 0 || (size > 0 && IsNull(data))) return -1;
-    if (isQZ == 0) return WriteLocked(ttyData, data, static_cast<size_t>(size));
-
+    if (isQZ == 0) {
+        if (size > kFrameBufferSize) return -1;
+        uchar raw[kFrameBufferSize];
+        if (size > 0) memcpy(raw, data, static_cast<size_t>(size));
+        if (nextId) GetLastId(ttyData);  // the id is used up as for a frame
+        return WriteLocked(ttyData, raw, static_cast<size_t>(size), false, false);
+    }
     uchar decoded[kFrameBufferSize];
     if (IsHexTextPayload(data, size, isQZ)) {
         if ((size + 2) / 3 > kLongPayloadMax) return -1;
@@ -149,13 +183,20 @@ int doSend(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, 
     uchar frame[kFrameBufferSize];
     int total = BuildFrame(frame, data, size, id, addr);
     if (total < 0) return -1;
+    int rc = WriteLocked(ttyData, frame, static_cast<size_t>(total), nextId, true);
     // Outgoing long frames are always dumped, short ones only when debugging.
     if (size > kShortFrameMax || IsDebug != 0) printHex(nullptr, frame, total);
-    return WriteLocked(ttyData, frame, static_cast<size_t>(total));
+    return rc;
+}
+
+}  // namespace
+
+int doSend(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, int isQZ) {
+    return SendFrame(ttyData, data, size, id, addr, isQZ, false);
 }
 
 int SendPayload(TtyData* data, uchar addr, const uchar* payload, int size) {
-    return doSend(data, payload, size, GetLastId(data), addr, IsQZ ? 1 : 0);
+    return SendFrame(data, payload, size, 0, addr, IsQZ ? 1 : 0, true);
 }
 
 namespace {

@@ -55,5 +55,6 @@ struct ByteSource {
 // dispatches it: the body of doReadCommand.
 int doReadFrame(const ByteSource* src, TtyData* ttyData);
 
-// Convenience for handlers: one frame with a fresh id and the protocol flag.
+// What every handler sends with: one frame to addr with the protocol flag
+// and a fresh id, taken under the send lock so ids reach the wire in order.
 int SendPayload(TtyData* data, uchar addr, const uchar* payload, int size);

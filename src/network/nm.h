@@ -1,8 +1,96 @@
 // The NetworkManager client and the GLib main loop on the main thread.
+//
+// libnm objects are not thread-safe and belong to the main loop: every
+// libnm call runs on the main thread. Other threads (the receive thread, the
+// state monitor) hand their network work to the loop with NmCallOnLoop and
+// wait for it. Devices are looked up by interface name at the moment of use
+// (NmGetDevice), never kept: libnm frees them when NetworkManager stops or a
+// device goes away.
 #pragma once
+
+#include <NetworkManager.h>
+
+#include <type_traits>
 
 #include "link/link.h"
 
+// ---- device state tables (shared with the MCU console for decoding) ----
+
+struct DeviceStateRow {
+    int state;          // NMDeviceState value
+    const char* text;   // for the log
+    uchar netState;     // link-state byte sent to the MCU
+};
+
+inline constexpr DeviceStateRow kDeviceStates[] = {
+    {NM_DEVICE_STATE_UNKNOWN, "UNKNOWN", 0},
+    {NM_DEVICE_STATE_UNMANAGED, "UNMANAGED", 0},
+    {NM_DEVICE_STATE_UNAVAILABLE, "UNAVAILABLE", 0},
+    {NM_DEVICE_STATE_DISCONNECTED, "DISCONNECTED", 0},
+    {NM_DEVICE_STATE_PREPARE, "PREPARE", 1},
+    {NM_DEVICE_STATE_CONFIG, "CONFIG", 1},
+    {NM_DEVICE_STATE_NEED_AUTH, "NEED_AUTH", 1},
+    {NM_DEVICE_STATE_IP_CONFIG, "IP_CONFIG", 2},
+    {NM_DEVICE_STATE_IP_CHECK, "IP_CHECK", 2},
+    {NM_DEVICE_STATE_SECONDARIES, "SECONDARIES", 0},
+    {NM_DEVICE_STATE_ACTIVATED, "ACTIVATED", 3},
+    {NM_DEVICE_STATE_DEACTIVATING, "DEACTIVATING", 0},
+    {NM_DEVICE_STATE_FAILED, "FAILED", 0},
+};
+
+// The link-state byte: 0 no link, 1 being set up, 2 getting an address,
+// 3 connected. Only 3 carries addresses in the link reports.
+constexpr uchar kNetStateConnected = 3;
+inline constexpr const char* kNetStateTexts[] = {"no link", "connecting", "getting address",
+                                                 "connected"};
+
+const char* GetDeviceStateText(NMDeviceState src);  // "UNKNOWN" for values not in the table
+uchar GetNetState(NMDeviceState src);               // 0 for values not in the table
+const char* GetNetStateText(uchar netState);        // console decoding; "?" beyond 3
+
+// ---- client and main loop (main thread) ----
+
+GMainLoop* glib2_init(bool createMainLoop);
+NMClient* nm_init(bool createClient);
+// Creates the client, logs the active connections, arms the automatic scan
+// (autoWifiScan ms, none when <= 0) and runs the main loop.
 int NmMain(TtyData* data, const char* wlan_name, const char* eth_name, int autoWifiScan);
-// The MAC text of an interface (MAC mode of the command line); dest or null.
+
+// ---- queries: main loop only; results belong to libnm ----
+
+// The device of that interface now, or null (no client, NetworkManager not
+// running, no such device). Valid until control returns to the loop.
+NMDevice* NmGetDevice(const char* iface);
+// The same, only when it is a WiFi device.
+NMDeviceWifi* NmGetWifiDevice(const char* iface);
+NMDeviceState NmGetDeviceState(NMDevice* src);  // NM_DEVICE_STATE_FAILED for null
+gint GetSize(GBytes* src);
+gint GetArraySize(const GPtrArray* src);
+NMIPAddress* NmGetFirstIP(NMIPConfig* ip4);
+// The device's connection in the activated state, or null.
+NMActiveConnection* NmGetActiveConnection(const gpointer device);
+
+// ---- running work on the main loop (any thread) ----
+
+// Runs fn(arg) on the main loop and waits for it to finish. On the loop's
+// own thread it runs at once. With no loop (console test mode, MAC mode)
+// it runs where it is called, with no client: every query takes its null
+// path. Never call it holding a lock the loop may need.
+void NmRunOnLoop(void (*fn)(void*), void* arg);
+
+template <typename Fn>
+void NmCallOnLoop(Fn&& fn) {
+    using Body = std::remove_reference_t<Fn>;
+    NmRunOnLoop([](void* p) { (*static_cast<Body*>(p))(); }, const_cast<void*>(static_cast<const void*>(&fn)));
+}
+
+// The state of the device of that interface, as one call on the loop;
+// *present (may be null) tells whether there is such a device.
+NMDeviceState NmGetDeviceStateIface(const char* iface, bool* present);
+
+// The MAC text of an interface (MAC mode of the command line); dest (at
+// least 64 bytes) or null.
 const char* NmGetMacAddress(char* dest, const char* iface);
+
+// Test seam: marks the calling thread as the one that runs the main loop.
+void NmSetLoopThread();
