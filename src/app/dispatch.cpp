@@ -55,6 +55,10 @@ void AudioReset(TtyData* data, uchar addr, const uchar*, int) {
 }
 
 void DeviceInfo(TtyData* data, uchar addr, const uchar* cmd, int size) {
+    if (!IsDeviceInfoComplete(cmd + 3, size - 3)) {
+        printHex("Short command: ", cmd, size);
+        return;
+    }
     doDevicInfoCompleted(data, addr, cmd + 3, size - 3);
 }
 
