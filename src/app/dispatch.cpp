@@ -11,7 +11,10 @@
 #include "network/connections.h"
 #include "network/wifi.h"
 #include "processor/exec.h"
+#include "processor/filters.h"
+#include "processor/gain.h"
 #include "processor/script.h"
+#include "processor/speaker.h"
 
 namespace {
 
@@ -31,7 +34,9 @@ void RunScriptAction(const char* action) {
     if (FormatScriptActionLine(line, sizeof line, action) >= 0) Exec(nullptr, nullptr, line);
 }
 
-void SpeakerLayout(TtyData*, uchar, const uchar*, int) {}
+void SpeakerLayout(TtyData* data, uchar, const uchar* cmd, int size) {
+    doSpeakerLayoutMessage(data, cmd, size);
+}
 
 void PowerOff(TtyData*, uchar, const uchar*, int) {
     char cmd[] = "poweroff";
@@ -44,6 +49,38 @@ void BuildDate(TtyData* data, uchar addr, const uchar*, int) { doReportRedate(da
 void SoftwareUpdate(TtyData*, uchar, const uchar*, int) {
     Log("Program updating...\n");
     RunScriptAction("update exec");
+}
+
+void DiracStateCommand(TtyData* data, uchar addr, const uchar* cmd, int) {
+    Log("dirac state command: %d\n", cmd[2]);
+    if (cmd[2] == 0x01) doReportDiracState(data, GetDiracState(), 0xFF, addr);
+}
+
+// Rows 7a to 7d: the filter sub-functions; 0x0B and 0x14 read bytes 3 and 4.
+void DiracFilterCommand(TtyData* data, uchar addr, const uchar* cmd, int size) {
+    Log("dirac filter command: %d\n", cmd[2]);
+    const uchar sub = cmd[2];
+    if ((sub == 0x0B || sub == 0x14) && size < 5) {
+        printHex("Short command: ", cmd, size);
+        return;
+    }
+    switch (sub) {
+        case 0x01: doReportDiracFilterNum(data, addr); break;
+        case 0x0B: doReportDiracFilterInfo(data, addr, cmd[4]); break;
+        case 0x15: doReportDiracFilterCurrInfo(data, addr); break;
+        case 0x14: doReportDiracFilterSetCurrInfo(data, addr, cmd[3], cmd[4]); break;
+        default: break;
+    }
+}
+
+void MainVolGet(TtyData* data, uchar addr, const uchar*, int) { doDiracMainVolGet(data, addr); }
+
+void MainVolSet(TtyData* data, uchar addr, const uchar* cmd, int size) {
+    doDiracMainVolSet(data, addr, cmd + 3, size - 3);
+}
+
+void AudioInfo(TtyData* data, uchar addr, const uchar* cmd, int size) {
+    doAudioInfoReport(data, addr, cmd + 2, size - 2);
 }
 
 void AudioReset(TtyData* data, uchar addr, const uchar*, int) {
@@ -120,14 +157,14 @@ const CommandRow kRows[] = {
     {{0x05, 0x0B}, 2, 0, 2, Version},
     {{0x05, 0x0C}, 2, 0, 2, BuildDate},
     {{0x0C, 0x01}, 2, 0, 2, SoftwareUpdate},
-    {{0x13, 0x01}, 2, 0, 3, nullptr},  // processor state
-    {{0x13, 0x02}, 2, 0, 3, nullptr},  // filter slots
+    {{0x13, 0x01}, 2, 0, 3, DiracStateCommand},
+    {{0x13, 0x02}, 2, 0, 3, DiracFilterCommand},
     {{0x13, 0x03, 0x00}, 3, 0, 3, AudioReset},
     {{0x13, 0x05, 0x02}, 3, 0, 5, DeviceInfo},
     {{0x13, 0x05, 0x05}, 3, 0, 3, DiracUuid},
-    {{0x13, 0x06, 0x01}, 3, 0, 3, nullptr},  // main volume
-    {{0x13, 0x06, 0x00}, 3, 0, 5, nullptr},  // main volume set
-    {{0x02, 0x7E}, 2, 0, 2, nullptr},        // audio format
+    {{0x13, 0x06, 0x01}, 3, 0, 3, MainVolGet},
+    {{0x13, 0x06, 0x00}, 3, 0, 5, MainVolSet},
+    {{0x02, 0x7E}, 2, 0, 2, AudioInfo},
     {{0x02}, 1, 0, 1, UnknownCommandMode},
     {{0x10, 0x01, 0x01}, 3, 0, 3, WifiList},
     {{0x10, 0x01, 0x02}, 3, 0, 6, WifiListPage},

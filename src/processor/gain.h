@@ -1,0 +1,37 @@
+// The MCU's main volume is the processor's speaker gain: whole dB at the
+// processor, signed 16-bit tenths of a dB on the line. Also the processor's
+// run state from its state files.
+#pragma once
+
+#include <pthread.h>
+
+#include "common/public.h"
+#include "link/link.h"
+#include "processor/json.h"
+
+// Processor state codes.
+constexpr uchar kDiracStateIdle = 0;     // capture socket only
+constexpr uchar kDiracStateReady = 1;    // command socket up
+constexpr uchar kDiracStatePlaying = 3;  // playback process running
+constexpr uchar kDiracStateNone = 4;     // no processor files
+
+// The whole-dB gain of a processor "gain" value: rounded half away from
+// zero; kept within what tenths of a dB fit in 16 bits; -37 when unusable.
+int ToGainDb(double gain);
+
+// 13 06 01 -> 13 06 02 gain*10 (big-endian).
+int doDiracMainVolGet(TtyData* data, uchar addr);
+// Reports the "gain" of a parsed "/api/speaker" reply; releases it when autoFree.
+int doDiracGetGain(TtyData* data, JsonObject* speaker, uchar addr, bool autoFree);
+// 13 06 00 hi lo (cmd from byte 3): queues the gain for the state monitor,
+// which answers to addr after putting it. -1 when the two bytes are missing.
+int doDiracMainVolSet(TtyData* data, uchar addr, const uchar* cmd, int size);
+// With a lock: queue (a later request replaces the earlier). Without: put the
+// gain in whole dB and report what the processor then holds.
+int doDiracGain(pthread_mutex_t* mutex, TtyData* data, uchar addr, short gain);
+// The monitor's turn: -1 without a lock, 0 when nothing queued, 1 when done.
+int doCheckDiracGain(pthread_mutex_t* mutex, TtyData* data);
+
+uchar GetDiracState();
+// 13 01 02 state [code]: the code byte only for state 4.
+int doReportDiracState(TtyData* data, uchar state, uchar code, uchar addr);
