@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/config.h"
+#include "common/format.h"
 #include "common/log.h"
 #include "link/byteorder.h"
 #include "network/nm.h"
@@ -24,19 +25,6 @@ constexpr uchar kMacReportHeader[3] = {0x10, 0x04, 0x02};
 // Room for an escaped name or password: every byte may gain a backslash.
 constexpr size_t kEscapedSize = 2 * sizeof WifiConnectRequest::name + 1;
 
-int FormatLine(char* dest, size_t cap, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-
-int FormatLine(char* dest, size_t cap, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(dest, cap, fmt, ap);
-    va_end(ap);
-    if (n < 0 || static_cast<size_t>(n) >= cap) {
-        if (cap > 0) dest[0] = '\0';
-        return -1;
-    }
-    return n;
-}
 
 // A name or password field: its text up to the first zero within the
 // field; a field shorter than 2 bytes is empty.

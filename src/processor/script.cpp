@@ -1,28 +1,8 @@
 #include "processor/script.h"
 
-#include <cstdarg>
-#include <cstdio>
-
 #include "common/config.h"
+#include "common/format.h"
 #include "processor/exec.h"
-
-namespace {
-
-int FormatLine(char* dest, size_t cap, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-
-int FormatLine(char* dest, size_t cap, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(dest, cap, fmt, ap);
-    va_end(ap);
-    if (n < 0 || static_cast<size_t>(n) >= cap) {
-        if (cap > 0) dest[0] = '\0';
-        return -1;
-    }
-    return n;
-}
-
-}  // namespace
 
 int FormatHttpGetLine(char* dest, size_t cap, const char* uri) {
     return FormatLine(dest, cap, "%s http get \"%s%s\" \"Content-Type:application/json\"",
