@@ -1,0 +1,71 @@
+// Shared pieces of the fuzz targets: a link record whose line is a pipe the
+// target drains and checks, a reader of the fuzz input, a canned control
+// script that starts no process, and a check of the shell lines the daemon
+// forms from MCU text.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+
+// Stops the process with a message on stderr: libFuzzer records the input.
+[[noreturn]] void FuzzFail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Log lines go to /dev/null (libFuzzer reports on stderr); frame dumps off.
+void FuzzQuietLog();
+
+// ---- the line: a pipe ----
+
+// The link record writes into a non-blocking pipe; DrainLine takes what was
+// sent since the last call.
+void FuzzOpenLine(TtyData* data);
+std::vector<uchar> DrainLine(TtyData* data);
+
+struct SentFrame {
+    uchar addr;
+    uchar id;
+    std::vector<uchar> payload;
+};
+// Splits sent bytes into frames; fails when they are not back-to-back
+// frames with a good checksum and end byte.
+std::vector<SentFrame> ParseSentFrames(const std::vector<uchar>& bytes);
+
+// ---- the fuzz input ----
+
+struct FuzzInput {
+    const uchar* data;
+    size_t size;
+    size_t pos;
+};
+uchar TakeByte(FuzzInput* in);   // 0 when used up
+int TakeShort(FuzzInput* in);    // big-endian; 0 when used up
+// Up to `size` bytes (fewer when the input ends).
+std::string TakeBytes(FuzzInput* in, size_t size);
+
+// ---- the canned control script ----
+
+// Every command line goes to a recorder; each captured run takes its reply
+// from the input: a status byte (0 exit 0, 1 exit 1, 2 could not start,
+// 3 killed by a signal, else exit 0), a 2-byte length and that many bytes
+// of output (NUL bytes included). With the input used up: exit 1, no output.
+void FuzzInstallScript(FuzzInput* in);
+struct ScriptCall {
+    std::string line;
+    bool captured;
+    int status;         // what the run gave back (-1: could not start)
+    std::string reply;  // what the caller found in its area
+};
+const std::vector<ScriptCall>& ScriptCalls();
+void ClearScriptCalls();
+
+// Fails when a line would let the shell do more than run one command with
+// the words the daemon meant: an unterminated quote, an unescaped $ or `,
+// or ; | < > ( ) & or a line end outside quotes other than the one
+// trailing " &".
+void CheckShellLine(const std::string& line);
+
+// The words the shell makes of a line that passed CheckShellLine: quotes
+// removed, backslash escapes resolved (a trailing "&" is a word of its own).
+std::vector<std::string> ShellWords(const std::string& line);
