@@ -4,7 +4,7 @@
 # qzlinkd runs every outside action through this script:
 #
 #   halvane.sh http get "URL" ["Header:value" ...]   GET; the body on stdout, nothing else
-#   halvane.sh http put "URL" ["Header:value" ...]   PUT, value in the query string, no body
+#   halvane.sh http put "URL" ["Header:value" ...]   PUT, value in the query string, no body; prints nothing
 #   halvane.sh sample_rate HZ
 #   halvane.sh UpdateSpConfig X Y Z
 #   halvane.sh zel_reset
@@ -72,7 +72,9 @@ do_http() {
     done
     case $method in
         get) exec curl "${args[@]}" --url "$url" ;;
-        put) exec curl "${args[@]}" -X PUT --url "$url" ;;
+        # The daemon reads nothing of a PUT's answer and mostly runs it without
+        # capture, where the body would land in its log: it is discarded.
+        put) exec curl "${args[@]}" -o /dev/null -X PUT --url "$url" ;;
         *) bad "unknown http method '$method'" ;;
     esac
 }

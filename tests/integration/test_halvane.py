@@ -86,7 +86,7 @@ def test_put_then_get_reads_back(env, sim):
     ]
     for path, query, body in cases:
         r = run(env, "http", "put", "%s%s?%s&id=8090" % (root, path, query))
-        assert (r.returncode, r.stdout, r.stderr) == (0, body, b"")
+        assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
         r = get(env, root + path)
         assert (r.returncode, r.stdout) == (0, body)
     assert log.read_text() == "".join(
