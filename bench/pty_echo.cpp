@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
     unsigned char request[4096];
     while (ReadExact(fd, request, size)) {
         // FA, the swapped address, the request's id, no payload, sum, F5.
-        const unsigned char addr = static_cast<unsigned char>((request[1] << 4) | (request[1] >> 4));
+        const unsigned char addr =
+            static_cast<unsigned char>((request[1] << 4) | (request[1] >> 4));
         unsigned char ack[6] = {0xFA, addr, request[2], 0x00, 0x00, 0xF5};
         ack[4] = static_cast<unsigned char>(ack[0] + ack[1] + ack[2] + ack[3]);
         if (!WriteAll(fd, ack, sizeof ack)) break;

@@ -10,9 +10,10 @@
 // - everything sent is whole frames with good checksums, each to the
 //   request's reply address, with a fresh non-zero id;
 // - no shell line lets MCU text out of its quotes.
+#include "app/dispatch.h"
+
 #include <pthread.h>
 
-#include "app/dispatch.h"
 #include "common/config.h"
 #include "fuzz_support.h"
 #include "link/frame.h"

@@ -88,7 +88,8 @@ int Record(TtyData*, uchar addr, uchar id, const uchar* cmd, int size) {
         ack.push_back(doSum(head, 4));
         ack.push_back(kFrameEnd);
     }
-    if (sent != ack) FuzzFail("frame id %d: %zu bytes sent before dispatch, expected its ack", id, sent.size());
+    if (sent != ack)
+        FuzzFail("frame id %d: %zu bytes sent before dispatch, expected its ack", id, sent.size());
     dispatched.push_back({addr, id, std::vector<uchar>(cmd, cmd + size), frameStart});
     return 0;
 }
@@ -123,7 +124,8 @@ std::vector<uchar> BuildValidFrame(const uchar* data, size_t size) {
     std::vector<uchar> payload;
     for (size_t i = 0; i < want; ++i) payload.push_back(size > 0 ? data[(3 + i) % size] : 0x13);
     std::vector<uchar> out(kFrameBufferSize);
-    const int n = BuildFrame(out.data(), payload.data(), static_cast<int>(payload.size()), id, addr);
+    const int n =
+        BuildFrame(out.data(), payload.data(), static_cast<int>(payload.size()), id, addr);
     out.resize(static_cast<size_t>(n));
     return out;
 }
@@ -154,7 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FuzzFail("valid frame after %zu bytes of garbage: %zu dispatches", garbage, got.size());
     }
     const bool isLong = IsLongLength(valid[3]);
-    const std::vector<uchar> payload(valid.begin() + (isLong ? 5 : 4), valid.end() - (isLong ? 3 : 2));
+    const std::vector<uchar> payload(valid.begin() + (isLong ? 5 : 4),
+                                     valid.end() - (isLong ? 3 : 2));
     if (got[0].addr != valid[1] || got[0].id != valid[2] || got[0].payload != payload) {
         FuzzFail("the frame after the garbage was dispatched changed");
     }

@@ -74,7 +74,8 @@ std::vector<SentFrame> ParseSentFrames(const std::vector<uchar>& bytes) {
         const int L = isLong ? (f[3] & 0x3F) * 256 + f[4] : f[3];
         const size_t total = static_cast<size_t>(L) + (isLong ? 8 : 6);
         if (left < total) FuzzFail("sent frame at %zu cut short (%zu of %zu)", at, left, total);
-        if (!IsValidFrame(f, L, isLong)) FuzzFail("sent frame at %zu has a bad checksum or end", at);
+        if (!IsValidFrame(f, L, isLong))
+            FuzzFail("sent frame at %zu has a bad checksum or end", at);
         // The sender picks the kind by length alone.
         if (isLong != (L > kShortFrameMax)) FuzzFail("sent frame of %d bytes in the wrong kind", L);
         const uchar* payload = f + (isLong ? 5 : 4);
@@ -86,7 +87,9 @@ std::vector<SentFrame> ParseSentFrames(const std::vector<uchar>& bytes) {
 
 // ---- the fuzz input ----
 
-uchar TakeByte(FuzzInput* in) { return in->pos < in->size ? in->data[in->pos++] : 0; }
+uchar TakeByte(FuzzInput* in) {
+    return in->pos < in->size ? in->data[in->pos++] : 0;
+}
 
 int TakeShort(FuzzInput* in) {
     int hi = TakeByte(in);
@@ -110,10 +113,14 @@ std::vector<ScriptCall> calls;
 // What pclose gives for each status byte.
 int StatusOf(uchar code) {
     switch (code) {
-        case 1: return 1 << 8;  // exit 1
-        case 2: return -1;      // could not start
-        case 3: return 9;       // killed by SIGKILL
-        default: return 0;
+        case 1:
+            return 1 << 8;  // exit 1
+        case 2:
+            return -1;  // could not start
+        case 3:
+            return 9;  // killed by SIGKILL
+        default:
+            return 0;
     }
 }
 
@@ -132,7 +139,8 @@ int CannedRun(char* dest, int* size, const char* cmd) {
     call.status = StatusOf(TakeByte(scriptInput));
     std::string body = TakeBytes(scriptInput, static_cast<size_t>(TakeShort(scriptInput)));
     if (call.status == -1) return -1;  // popen failed: *size stays, nothing written
-    size_t n = body.size() < static_cast<size_t>(*size - 1) ? body.size() : static_cast<size_t>(*size - 1);
+    size_t n =
+        body.size() < static_cast<size_t>(*size - 1) ? body.size() : static_cast<size_t>(*size - 1);
     memcpy(dest, body.data(), n);
     dest[n] = '\0';
     *size = static_cast<int>(n);
@@ -147,8 +155,12 @@ void FuzzInstallScript(FuzzInput* in) {
     SetExecRunner(CannedRun);
 }
 
-const std::vector<ScriptCall>& ScriptCalls() { return calls; }
-void ClearScriptCalls() { calls.clear(); }
+const std::vector<ScriptCall>& ScriptCalls() {
+    return calls;
+}
+void ClearScriptCalls() {
+    calls.clear();
+}
 
 void CheckShellLine(const std::string& line) {
     enum { kPlain, kDouble, kSingle } state = kPlain;
@@ -192,7 +204,8 @@ std::vector<std::string> ShellWords(const std::string& line) {
         if (quoted) {
             if (c == '"') {
                 quoted = false;
-            } else if (c == '\\' && i + 1 < line.size() && strchr("$`\"\\\n", line[i + 1]) != nullptr) {
+            } else if (c == '\\' && i + 1 < line.size() &&
+                       strchr("$`\"\\\n", line[i + 1]) != nullptr) {
                 word += line[++i];
             } else {
                 word += c;

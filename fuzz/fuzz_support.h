@@ -39,8 +39,8 @@ struct FuzzInput {
     size_t size;
     size_t pos;
 };
-uchar TakeByte(FuzzInput* in);   // 0 when used up
-int TakeShort(FuzzInput* in);    // big-endian; 0 when used up
+uchar TakeByte(FuzzInput* in);  // 0 when used up
+int TakeShort(FuzzInput* in);   // big-endian; 0 when used up
 // Up to `size` bytes (fewer when the input ends).
 std::string TakeBytes(FuzzInput* in, size_t size);
 

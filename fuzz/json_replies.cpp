@@ -43,11 +43,15 @@ std::vector<uchar> OneReply(const std::vector<SentFrame>& frames, const std::vec
 
 // The name from nameAt on runs to the one NUL that ends the payload.
 void CheckNameTail(const std::vector<uchar>& p, size_t nameAt) {
-    if (p.size() <= nameAt || p.back() != 0) FuzzFail("reply of %zu bytes lacks its name's NUL", p.size());
-    if (memchr(p.data() + nameAt, 0, p.size() - nameAt - 1) != nullptr) FuzzFail("NUL inside the name");
+    if (p.size() <= nameAt || p.back() != 0)
+        FuzzFail("reply of %zu bytes lacks its name's NUL", p.size());
+    if (memchr(p.data() + nameAt, 0, p.size() - nameAt - 1) != nullptr)
+        FuzzFail("NUL inside the name");
 }
 
-bool Failed(const ScriptCall& call) { return call.status != 0 || call.reply.empty(); }
+bool Failed(const ScriptCall& call) {
+    return call.status != 0 || call.reply.empty();
+}
 
 bool AllCapturedFailed() {
     for (const ScriptCall& call : ScriptCalls()) {
@@ -72,7 +76,8 @@ void FilterReport(FuzzInput*) {
     CheckNameTail(p, 6);
     if (AllCapturedFailed()) Expect(p, {0x13, 0x02, 0x02, 0xFF, 0x00, 0xFF, 0x00}, "filter report");
     const ScriptCall* list = FindCall("/api/list-slots");
-    if (list != nullptr && Failed(*list) && (p[4] != 0 || p.size() != 7)) FuzzFail("slots without a list");
+    if (list != nullptr && Failed(*list) && (p[4] != 0 || p.size() != 7))
+        FuzzFail("slots without a list");
 }
 
 void FilterInfo(FuzzInput* in) {
@@ -96,7 +101,8 @@ void SelectFilter(FuzzInput* in) {
     CheckNameTail(p, 6);
     const ScriptCall* put = FindCall("/api/filtering?");
     const char* want = enabled != 0 ? "?enabled=1&id=8090" : "?enabled=0&id=8090";
-    if (put == nullptr || put->line.find(want) == std::string::npos) FuzzFail("filtering put wrong");
+    if (put == nullptr || put->line.find(want) == std::string::npos)
+        FuzzFail("filtering put wrong");
 }
 
 void GainReplyCheck(const std::vector<uchar>& p) {
@@ -125,7 +131,8 @@ void MainVolumeSet(FuzzInput* in) {
 
 void Uuid(FuzzInput*) {
     const auto p = OneReply(Request({0x13, 0x05, 0x05}), {0x13, 0x05, 0x06});
-    if (p.size() < 5 || p.size() != 4u + p[3]) FuzzFail("UUID length byte %d for %zu bytes", p[3], p.size());
+    if (p.size() < 5 || p.size() != 4u + p[3])
+        FuzzFail("UUID length byte %d for %zu bytes", p[3], p.size());
     CheckNameTail(p, 4);
     // The exit status is not looked at: the text is whatever came, up to a
     // NUL, at most 254 characters (the length byte counts its NUL).
@@ -151,7 +158,8 @@ void DeviceIdentity(FuzzInput* in) {
     OneReply(frames, {0x13, 0x05, 0x03});
     if (frames[0].payload.size() != 3) FuzzFail("identity reply not 3 bytes");
     const size_t idAt = 2 + b[1] - b[0];
-    const std::string id(reinterpret_cast<const char*>(b + idAt), strnlen(reinterpret_cast<const char*>(b + idAt), 8));
+    const std::string id(reinterpret_cast<const char*>(b + idAt),
+                         strnlen(reinterpret_cast<const char*>(b + idAt), 8));
     const std::string name(reinterpret_cast<const char*>(b + 2));
     const std::vector<std::string> want = {HALVANE_SH, "device", "id_name", id, name, "&"};
     // A line that cannot hold the escaped texts is not run at all.
@@ -173,13 +181,15 @@ void DateSet(FuzzInput* in) {
     }
     if (calls.size() != 1) FuzzFail("%zu date lines", calls.size());
     const std::vector<std::string> words = ShellWords(calls[0].line);
-    if (words.size() != 3 || words[0] != "date" || words[1] != "-s") FuzzFail("date line: %s", calls[0].line.c_str());
+    if (words.size() != 3 || words[0] != "date" || words[1] != "-s")
+        FuzzFail("date line: %s", calls[0].line.c_str());
 }
 
 // The text of a name or password field as nmcli must get it.
 std::string FieldText(const uchar* src, int length) {
     if (length < 2) return "";
-    return std::string(reinterpret_cast<const char*>(src), strnlen(reinterpret_cast<const char*>(src), static_cast<size_t>(length)));
+    return std::string(reinterpret_cast<const char*>(src),
+                       strnlen(reinterpret_cast<const char*>(src), static_cast<size_t>(length)));
 }
 
 void WifiConnect(FuzzInput* in) {
@@ -242,13 +252,14 @@ void JsonText(FuzzInput* in) {
     std::vector<uchar> dest(destSize, 0xAA);
     uchar index = wanted;
     doGetDiracSlotInfo(dest.data(), dest.size(), json.get(), &index, byIndex, false);
-    if (memchr(dest.data(), 0, dest.size()) == nullptr) FuzzFail("slot name not terminated in its area");
+    if (memchr(dest.data(), 0, dest.size()) == nullptr)
+        FuzzFail("slot name not terminated in its area");
 }
 
 typedef void (*Case)(FuzzInput* in);
 constexpr Case kCases[] = {
-    FilterReport, FilterInfo, CurrentFilter, SelectFilter, MainVolume, MainVolumeSet, Uuid,
-    DeviceIdentity, DateSet, WifiConnect, WifiPage, JsonText,
+    FilterReport, FilterInfo,     CurrentFilter, SelectFilter, MainVolume, MainVolumeSet,
+    Uuid,         DeviceIdentity, DateSet,       WifiConnect,  WifiPage,   JsonText,
 };
 
 }  // namespace

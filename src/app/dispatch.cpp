@@ -23,9 +23,9 @@ typedef void (*RowAction)(TtyData* data, uchar replyAddr, const uchar* cmd, int 
 
 struct CommandRow {
     std::array<uchar, 4> match;
-    int matchSize;   // how many of match's bytes must equal the payload's
-    int exactSize;   // > 0: the payload must have exactly this length
-    int minSize;     // bytes the action reads; a shorter payload is dumped as short
+    int matchSize;     // how many of match's bytes must equal the payload's
+    int exactSize;     // > 0: the payload must have exactly this length
+    int minSize;       // bytes the action reads; a shorter payload is dumped as short
     RowAction action;  // null: the handler has not landed yet, dropped silently
 };
 
@@ -43,8 +43,12 @@ void PowerOff(TtyData*, uchar, const uchar*, int) {
     Exec(nullptr, nullptr, cmd);
 }
 
-void Version(TtyData* data, uchar addr, const uchar*, int) { doReportRever(data, addr); }
-void BuildDate(TtyData* data, uchar addr, const uchar*, int) { doReportRedate(data, addr); }
+void Version(TtyData* data, uchar addr, const uchar*, int) {
+    doReportRever(data, addr);
+}
+void BuildDate(TtyData* data, uchar addr, const uchar*, int) {
+    doReportRedate(data, addr);
+}
 
 void SoftwareUpdate(TtyData*, uchar, const uchar*, int) {
     Log("Program updating...\n");
@@ -65,15 +69,26 @@ void DiracFilterCommand(TtyData* data, uchar addr, const uchar* cmd, int size) {
         return;
     }
     switch (sub) {
-        case 0x01: doReportDiracFilterNum(data, addr); break;
-        case 0x0B: doReportDiracFilterInfo(data, addr, cmd[4]); break;
-        case 0x15: doReportDiracFilterCurrInfo(data, addr); break;
-        case 0x14: doReportDiracFilterSetCurrInfo(data, addr, cmd[3], cmd[4]); break;
-        default: break;
+        case 0x01:
+            doReportDiracFilterNum(data, addr);
+            break;
+        case 0x0B:
+            doReportDiracFilterInfo(data, addr, cmd[4]);
+            break;
+        case 0x15:
+            doReportDiracFilterCurrInfo(data, addr);
+            break;
+        case 0x14:
+            doReportDiracFilterSetCurrInfo(data, addr, cmd[3], cmd[4]);
+            break;
+        default:
+            break;
     }
 }
 
-void MainVolGet(TtyData* data, uchar addr, const uchar*, int) { doDiracMainVolGet(data, addr); }
+void MainVolGet(TtyData* data, uchar addr, const uchar*, int) {
+    doDiracMainVolGet(data, addr);
+}
 
 void MainVolSet(TtyData* data, uchar addr, const uchar* cmd, int size) {
     doDiracMainVolSet(data, addr, cmd + 3, size - 3);
@@ -99,7 +114,9 @@ void DeviceInfo(TtyData* data, uchar addr, const uchar* cmd, int size) {
     doDevicInfoCompleted(data, addr, cmd + 3, size - 3);
 }
 
-void DiracUuid(TtyData* data, uchar addr, const uchar*, int) { doDiracUuidReport(data, addr); }
+void DiracUuid(TtyData* data, uchar addr, const uchar*, int) {
+    doDiracUuidReport(data, addr);
+}
 
 void UnknownCommandMode(TtyData*, uchar, const uchar* cmd, int size) {
     printHex("Unknown COMMAND_MODE: ", cmd, size);
@@ -115,8 +132,8 @@ void WifiListPage(TtyData*, uchar, const uchar* cmd, int size) {
         char bssid[18];
         ToHexText(bssid, cmd + e + 5, 6, ':');
         char name[256];
-        int nameLen = static_cast<int>(strnlen(reinterpret_cast<const char*>(cmd + e + 11),
-                                               static_cast<size_t>(len - 11)));
+        int nameLen = static_cast<int>(
+            strnlen(reinterpret_cast<const char*>(cmd + e + 11), static_cast<size_t>(len - 11)));
         memcpy(name, cmd + e + 11, static_cast<size_t>(nameLen));
         name[nameLen] = '\0';
         Log("%2d(%d). %3d%% %d %3d %s %s\n", cmd[e + 1], len, cmd[e + 2], cmd[e + 3], cmd[e + 4],
@@ -125,7 +142,9 @@ void WifiListPage(TtyData*, uchar, const uchar* cmd, int size) {
     }
 }
 
-void WifiList(TtyData* data, uchar addr, const uchar*, int) { doReportWifiList(data, addr); }
+void WifiList(TtyData* data, uchar addr, const uchar*, int) {
+    doReportWifiList(data, addr);
+}
 
 void WifiConnect(TtyData* data, uchar addr, const uchar* cmd, int size) {
     doWifiConnect(data, addr, cmd + 3, size - 3, WLAN_NAME);
@@ -143,8 +162,12 @@ void LanReport(TtyData* data, uchar addr, const uchar*, int) {
     doReportLanConnectIface(data, addr, ETH_NAME);
 }
 
-void WifiMac(TtyData* data, uchar addr, const uchar*, int) { NmSendWiFiMacIface(data, addr, WLAN_NAME); }
-void DateTime(TtyData* data, uchar addr, const uchar*, int) { doReportDateTime(data, addr); }
+void WifiMac(TtyData* data, uchar addr, const uchar*, int) {
+    NmSendWiFiMacIface(data, addr, WLAN_NAME);
+}
+void DateTime(TtyData* data, uchar addr, const uchar*, int) {
+    doReportDateTime(data, addr);
+}
 
 void SetDateTime(TtyData* data, uchar addr, const uchar* cmd, int size) {
     doSetDateTime(data, addr, cmd + 3, size - 3);

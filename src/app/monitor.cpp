@@ -19,7 +19,9 @@ constexpr int kPassMs = 1000;
 constexpr int kFetchEvery = 3;  // a counter above this many passes fetches
 constexpr int kDefaultRestoreGain = -37;
 
-bool HasJson(const char* reply) { return strchr(reply, '{') != nullptr; }
+bool HasJson(const char* reply) {
+    return strchr(reply, '{') != nullptr;
+}
 
 // Stores a reply when it contains JSON and differs from the stored copy;
 // true when it did. The raw texts are compared: nothing is parsed here.

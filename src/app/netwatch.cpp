@@ -72,8 +72,7 @@ void RunLanResetTimer(NetWatchState* st) {
 
 }  // namespace
 
-bool UpdateLanReset(NetWatchState* st, NMDeviceState newState, bool lanEnabled,
-                    unsigned long now) {
+bool UpdateLanReset(NetWatchState* st, NMDeviceState newState, bool lanEnabled, unsigned long now) {
     if (newState == NM_DEVICE_STATE_ACTIVATED) {
         st->autoResetLanTick = 0;
         return false;

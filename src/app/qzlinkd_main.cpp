@@ -1,3 +1,5 @@
 #include "app/main.h"
 
-int main(int argc, char** argv) { return QzMain(argc, argv); }
+int main(int argc, char** argv) {
+    return QzMain(argc, argv);
+}

@@ -5,8 +5,8 @@ namespace {
 constexpr char kVersionDigits[3] = {'1', '3', '4'};
 }  // namespace
 
-uchar CMD_REVER[kRecordSize] = {0x05, 0x12, kVersionDigits[0], kVersionDigits[1],
-                                kVersionDigits[2], 0};
+uchar CMD_REVER[kRecordSize] = {0x05, 0x12, kVersionDigits[0], kVersionDigits[1], kVersionDigits[2],
+                                0};
 uchar CMD_REDATE[kRecordSize] = {0x05, 0x13, '2', '6', '0', '7', '2', '8', 0};
 const char VERSION[6] = {kVersionDigits[0], '.', kVersionDigits[1], '.', kVersionDigits[2], 0};
 char* cDiracVersion = reinterpret_cast<char*>(CMD_REDATE) + 9;

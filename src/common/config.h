@@ -10,9 +10,9 @@
 #include "common/public.h"
 
 // Sizes of the fixed configuration texts (terminating NUL included).
-constexpr int kPathSize = 1024;    // HALVANE_SH, DIRAC_HTTP_ROOT
-constexpr int kIfaceSize = 32;     // WLAN_NAME, ETH_NAME
-constexpr int kRecordSize = 64;    // CMD_REVER, CMD_REDATE
+constexpr int kPathSize = 1024;  // HALVANE_SH, DIRAC_HTTP_ROOT
+constexpr int kIfaceSize = 32;   // WLAN_NAME, ETH_NAME
+constexpr int kRecordSize = 64;  // CMD_REVER, CMD_REDATE
 constexpr int kDiracVersionMax = 54;
 
 extern uchar CMD_REVER[kRecordSize];   // 05 12 "134" NUL
@@ -20,8 +20,8 @@ extern uchar CMD_REDATE[kRecordSize];  // 05 13 "260728" NUL, processor version,
 extern const char VERSION[6];          // "1.3.4", built from CMD_REVER's digits
 extern char* cDiracVersion;            // byte 9 of CMD_REDATE
 
-extern bool IsQZ;     // framed protocol in use
-extern int IsDebug;   // frame dumps and other debug lines
+extern bool IsQZ;    // framed protocol in use
+extern int IsDebug;  // frame dumps and other debug lines
 extern char HALVANE_SH[kPathSize];
 extern char DIRAC_HTTP_ROOT[kPathSize];
 extern char WLAN_NAME[kIfaceSize];
@@ -31,20 +31,22 @@ extern const uint32_t DIRAC_ID;
 extern int AutoResetLanTime;
 extern int AutoResetLanMaxCount;
 
-extern const uchar GET_SPEAKER_CONFIG[3];  // 06 23 01
-extern const uchar CMD_ZEL_RESET[3];       // 13 03 02
-extern const uchar CMD_GET_DEVICE_INFO[3]; // 13 05 01, never sent
+extern const uchar GET_SPEAKER_CONFIG[3];   // 06 23 01
+extern const uchar CMD_ZEL_RESET[3];        // 13 03 02
+extern const uchar CMD_GET_DEVICE_INFO[3];  // 13 05 01, never sent
 
 // Run-time state shared by the receive thread and the state monitor; every
 // access holds StateMutex, and never across a script run, a sleep or a send.
 extern pthread_mutex_t StateMutex;
 extern bool LanEnabled;
-extern int SpeakerInfos[3];    // X, Z, LFE count; X <= 0: nothing queued
-extern short DiracGainInfo[2]; // reply address (0: nothing queued), gain in 0.1 dB
+extern int SpeakerInfos[3];     // X, Z, LFE count; X <= 0: nothing queued
+extern short DiracGainInfo[2];  // reply address (0: nothing queued), gain in 0.1 dB
 
 // The processor version text behind the build date (empty by default).
 inline const char* GetDiracVersionText() {
     return reinterpret_cast<const char*>(CMD_REDATE) + 9;
 }
 // The build date text "YYMMDD".
-inline const char* GetBuildDateText() { return reinterpret_cast<const char*>(CMD_REDATE) + 2; }
+inline const char* GetBuildDateText() {
+    return reinterpret_cast<const char*>(CMD_REDATE) + 2;
+}

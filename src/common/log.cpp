@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-void LogInit() { setvbuf(stdout, nullptr, _IOLBF, 0); }
+void LogInit() {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+}
 
 void LogWrite(const char* text, size_t size) {
     flockfile(stdout);

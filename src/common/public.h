@@ -20,8 +20,12 @@ unsigned long TickCount();
 // else the result of the detach.
 int StartThread(pthread_t* dest, void* (*callback)(void*), void* data);
 
-inline bool Assigned(const void* src) { return src != nullptr; }
-inline bool IsNull(const void* src) { return src == nullptr; }
+inline bool Assigned(const void* src) {
+    return src != nullptr;
+}
+inline bool IsNull(const void* src) {
+    return src == nullptr;
+}
 
 // Sleeps the given number of milliseconds (restarted after signals).
 void SleepMs(unsigned ms);

@@ -10,7 +10,9 @@ uchar fromHex(char src);
 int FromHexText(uchar* dest, int size, const char* src, int step);
 // Upper-case hex pairs joined by separator; returns characters written.
 int ToHexText(char* dest, const uchar* src, int size, char separator);
-inline uchar ToUChar(const int& src) { return static_cast<uchar>(src & 0xFF); }
+inline uchar ToUChar(const int& src) {
+    return static_cast<uchar>(src & 0xFF);
+}
 uchar MakeUChar(uchar bit_7_6, uchar bit_5_4, uchar bit_3_0);
 short ToShort(const uchar* src);
 ushort ToUShort(const uchar* src);

@@ -16,7 +16,9 @@ ushort doSum2(const uchar* src, int size) {
     return static_cast<ushort>(sum & 0xFFFF);
 }
 
-uchar GetSendAddr(uchar addr) { return static_cast<uchar>(((addr << 4) | (addr >> 4)) & 0xFF); }
+uchar GetSendAddr(uchar addr) {
+    return static_cast<uchar>(((addr << 4) | (addr >> 4)) & 0xFF);
+}
 
 bool IsHexTextPayload(const uchar* data, int size, int isQZ) {
     return Assigned(data) && size > 2 && isQZ >= 0 && data[2] == ' ';

@@ -20,7 +20,9 @@ ushort doSum2(const uchar* src, int size);
 // The reply address: the two 4-bit node numbers exchanged.
 uchar GetSendAddr(uchar addr);
 
-inline bool IsLongLength(uchar b) { return (b & 0xC0) == 0xC0; }
+inline bool IsLongLength(uchar b) {
+    return (b & 0xC0) == 0xC0;
+}
 
 // Console hex text ("05 0B 00"): a framed payload longer than two bytes whose
 // third byte is a blank.

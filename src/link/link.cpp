@@ -75,7 +75,9 @@ int ReadLineExact(void* ctx, uchar* dest, int size) {
     return got;
 }
 
-void DumpFrame(const char* label, const uchar* frame, int size) { printHex(label, frame, size); }
+void DumpFrame(const char* label, const uchar* frame, int size) {
+    printHex(label, frame, size);
+}
 
 }  // namespace
 
@@ -136,7 +138,8 @@ int WriteAll(HTty fd, const uchar* bytes, size_t size) {
             done += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return done > 0 ? static_cast<int>(done) : -1;
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return done > 0 ? static_cast<int>(done) : -1;
         if (start == 0) start = TickCount();
         if (TickCount() - start > 1000) return done > 0 ? static_cast<int>(done) : -1;
         pollfd p{fd, POLLOUT, 0};
@@ -154,7 +157,8 @@ int WriteLocked(TtyData* ttyData, uchar* bytes, size_t size, bool nextId, bool i
         uchar id = GetLastId(ttyData);
         bytes[2] = id;
         if (IsLongLength(bytes[3])) {
-            ShortToUChars(bytes + size - 3, static_cast<short>(doSum2(bytes, static_cast<int>(size) - 3)));
+            ShortToUChars(bytes + size - 3,
+                          static_cast<short>(doSum2(bytes, static_cast<int>(size) - 3)));
         } else {
             bytes[size - 2] = doSum(bytes, static_cast<int>(size) - 2);
         }
@@ -209,7 +213,8 @@ int SkipOversized(const ByteSource* src, uchar* frame, int L) {
     uchar scrap[512];
     while (remaining > 0) {
         uchar* dest = scrap;
-        int chunk = remaining < static_cast<int>(sizeof scrap) ? remaining : static_cast<int>(sizeof scrap);
+        int chunk =
+            remaining < static_cast<int>(sizeof scrap) ? remaining : static_cast<int>(sizeof scrap);
         if (kept < kFrameBufferSize) {
             chunk = remaining < kFrameBufferSize - kept ? remaining : kFrameBufferSize - kept;
             dest = frame + kept;

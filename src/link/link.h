@@ -14,15 +14,15 @@
 #include "link/tty.h"
 
 struct TtyData {
-    std::atomic<uchar> lastId;   // next id to hand out, 1..255
-    std::atomic<HTty> handle;    // the serial descriptor; replaced after a hang-up
+    std::atomic<uchar> lastId;  // next id to hand out, 1..255
+    std::atomic<HTty> handle;   // the serial descriptor; replaced after a hang-up
     pthread_t receiveThread;
-    pthread_t diracThread;       // the state monitor
-    pthread_mutex_t sendMutex;   // one frame is written at a time
+    pthread_t diracThread;            // the state monitor
+    pthread_mutex_t sendMutex;        // one frame is written at a time
     std::atomic<uchar> wifiSendAddr;  // where WiFi list pages go
-    unsigned long lastScanId;    // pending "notify::last-scan" handler; main loop only
-    unsigned long lastScanTick;  // main loop only
-    char device[kPathSize];      // the line's path, to reopen it after a hang-up
+    unsigned long lastScanId;         // pending "notify::last-scan" handler; main loop only
+    unsigned long lastScanTick;       // main loop only
+    char device[kPathSize];           // the line's path, to reopen it after a hang-up
     char baudr[32];
 };
 

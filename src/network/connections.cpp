@@ -25,7 +25,6 @@ constexpr uchar kMacReportHeader[3] = {0x10, 0x04, 0x02};
 // Room for an escaped name or password: every byte may gain a backslash.
 constexpr size_t kEscapedSize = 2 * sizeof WifiConnectRequest::name + 1;
 
-
 // A name or password field: its text up to the first zero within the
 // field; a field shorter than 2 bytes is empty.
 void CopyField(char* dest, const uchar* src, int length) {
@@ -41,7 +40,9 @@ int ExecLine(const char* line, int formatted) {
     return formatted < 0 ? -1 : Exec(nullptr, nullptr, line);
 }
 
-const char* TextOrNull(const char* text) { return text ? text : "(null)"; }
+const char* TextOrNull(const char* text) {
+    return text ? text : "(null)";
+}
 
 // Carries out a parsed request; activeId is the device's activated
 // connection (null: none).
@@ -94,8 +95,8 @@ void FillWifiApInfo(WifiLinkInfo* info, NMDevice* device, NMAccessPoint* ap, con
     const uchar* ip = info->ip;
     const uchar* mask = info->netmask;
     Log("%s actived: %s %d%c %d %d.%d.%d.%d %d.%d.%d.%d %s\n", iface, name,
-        info->strength > 99 ? 100 : info->strength, '%', info->channel, ip[0], ip[1], ip[2],
-        ip[3], mask[0], mask[1], mask[2], mask[3], TextOrNull(bssid));
+        info->strength > 99 ? 100 : info->strength, '%', info->channel, ip[0], ip[1], ip[2], ip[3],
+        mask[0], mask[1], mask[2], mask[3], TextOrNull(bssid));
 }
 
 }  // namespace
@@ -120,8 +121,8 @@ WifiConnectKind ParseWifiConnect(const uchar* body, int size, WifiConnectRequest
     return kWifiConnectTo;
 }
 
-int FormatWifiConnectLine(char* dest, size_t cap, const WifiConnectRequest& req,
-                          const char* iface, bool bssidFirst) {
+int FormatWifiConnectLine(char* dest, size_t cap, const WifiConnectRequest& req, const char* iface,
+                          bool bssidFirst) {
     char bssid[18];
     ToHexText(bssid, req.bssid, 6, ':');
     char name[kEscapedSize];
@@ -130,18 +131,20 @@ int FormatWifiConnectLine(char* dest, size_t cap, const WifiConnectRequest& req,
     if (ShellEscape(password, sizeof password, req.password) < 0) return -1;
     const bool withPassword = req.m >= 2;
     if (bssidFirst || req.n < 2) {
-        if (!withPassword) return FormatLine(dest, cap, "nmcli dev wifi connect %s ifname %s &", bssid, iface);
+        if (!withPassword)
+            return FormatLine(dest, cap, "nmcli dev wifi connect %s ifname %s &", bssid, iface);
         return FormatLine(dest, cap, "nmcli dev wifi connect %s password \"%s\" ifname %s &", bssid,
                           password, iface);
     }
-    if (!withPassword) return FormatLine(dest, cap, "nmcli dev wifi connect \"%s\" ifname %s &", name, iface);
+    if (!withPassword)
+        return FormatLine(dest, cap, "nmcli dev wifi connect \"%s\" ifname %s &", name, iface);
     return FormatLine(dest, cap, "nmcli dev wifi connect \"%s\" password \"%s\" ifname %s &", name,
                       password, iface);
 }
 
 int FormatWifiDisconnectLine(char* dest, size_t cap, const char* iface, bool background) {
-    return FormatLine(dest, cap, background ? "nmcli dev disconnect %s &" : "nmcli dev disconnect %s",
-                      iface);
+    return FormatLine(dest, cap,
+                      background ? "nmcli dev disconnect %s &" : "nmcli dev disconnect %s", iface);
 }
 
 int FormatConnectionDeleteLine(char* dest, size_t cap, const char* id) {
@@ -226,8 +229,8 @@ int GetIP(uchar* dest, const char* ip) {
 
 // ---- commands ----
 
-int NmWifiConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface,
-                  NMDevice* device, bool bssidFirst) {
+int NmWifiConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface, NMDevice* device,
+                  bool bssidFirst) {
     WifiConnectRequest req;
     WifiConnectKind kind = ParseWifiConnect(cmd, size, &req);
     if (kind == kWifiConnectShort) {

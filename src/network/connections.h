@@ -17,9 +17,9 @@ enum WifiConnectKind { kWifiConnectShort = -1, kWifiDisconnect, kWifiReconnect, 
 
 struct WifiConnectRequest {
     uchar action = 0;
-    int n = 0;              // name field length, its zero included
-    char name[256] = {};    // empty when n < 2
-    int m = 0;              // password field length, its zero included
+    int n = 0;            // name field length, its zero included
+    char name[256] = {};  // empty when n < 2
+    int m = 0;            // password field length, its zero included
     char password[256] = {};
     uchar bssid[6] = {};
 };
@@ -31,8 +31,8 @@ WifiConnectKind ParseWifiConnect(const uchar* body, int size, WifiConnectRequest
 // The nmcli lines; text from the MCU and connection ids are escaped for
 // their double quotes. Each returns the line's length or -1 when it does
 // not fit.
-int FormatWifiConnectLine(char* dest, size_t cap, const WifiConnectRequest& req,
-                          const char* iface, bool bssidFirst);
+int FormatWifiConnectLine(char* dest, size_t cap, const WifiConnectRequest& req, const char* iface,
+                          bool bssidFirst);
 int FormatWifiDisconnectLine(char* dest, size_t cap, const char* iface, bool background);
 int FormatConnectionDeleteLine(char* dest, size_t cap, const char* id);
 int FormatWifiReconnectLine(char* dest, size_t cap, const char* iface);
@@ -46,9 +46,9 @@ constexpr int kReportSize = 256;
 
 struct WifiLinkInfo {
     uchar netState = 0;
-    bool hasAp = false;     // only with netState 3
+    bool hasAp = false;  // only with netState 3
     std::string name;
-    uchar strength = 0;     // as libnm gives it
+    uchar strength = 0;  // as libnm gives it
     uchar channel = 0;
     uchar bssid[6] = {};
     uchar ip[4] = {};

@@ -15,7 +15,7 @@ namespace {
 
 constexpr unsigned kClientRetrySeconds = 5;
 
-NMClient* nmClient = nullptr;    // main loop only (and MAC mode's main thread)
+NMClient* nmClient = nullptr;  // main loop only (and MAC mode's main thread)
 GMainLoop* mainLoop = nullptr;
 
 // Set once by NmMain before anything is queued; read by every thread.
@@ -170,9 +170,13 @@ NMDeviceState NmGetDeviceState(NMDevice* src) {
     return src ? nm_device_get_state(src) : NM_DEVICE_STATE_FAILED;
 }
 
-gint GetSize(GBytes* src) { return src ? static_cast<gint>(g_bytes_get_size(src)) : 0; }
+gint GetSize(GBytes* src) {
+    return src ? static_cast<gint>(g_bytes_get_size(src)) : 0;
+}
 
-gint GetArraySize(const GPtrArray* src) { return src ? static_cast<gint>(src->len) : 0; }
+gint GetArraySize(const GPtrArray* src) {
+    return src ? static_cast<gint>(src->len) : 0;
+}
 
 NMIPAddress* NmGetFirstIP(NMIPConfig* ip4) {
     if (ip4 == nullptr) return nullptr;

@@ -17,9 +17,9 @@
 // ---- device state tables (shared with the MCU console for decoding) ----
 
 struct DeviceStateRow {
-    int state;          // NMDeviceState value
-    const char* text;   // for the log
-    uchar netState;     // link-state byte sent to the MCU
+    int state;         // NMDeviceState value
+    const char* text;  // for the log
+    uchar netState;    // link-state byte sent to the MCU
 };
 
 inline constexpr DeviceStateRow kDeviceStates[] = {
@@ -81,7 +81,8 @@ void NmRunOnLoop(void (*fn)(void*), void* arg);
 template <typename Fn>
 void NmCallOnLoop(Fn&& fn) {
     using Body = std::remove_reference_t<Fn>;
-    NmRunOnLoop([](void* p) { (*static_cast<Body*>(p))(); }, const_cast<void*>(static_cast<const void*>(&fn)));
+    NmRunOnLoop([](void* p) { (*static_cast<Body*>(p))(); },
+                const_cast<void*>(static_cast<const void*>(&fn)));
 }
 
 // The state of the device of that interface, as one call on the loop;

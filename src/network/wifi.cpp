@@ -26,7 +26,8 @@ GObject* scanDevice = nullptr;
 
 void TrackScanDevice(GObject* device) {
     if (scanDevice == device) return;
-    if (scanDevice) g_object_remove_weak_pointer(scanDevice, reinterpret_cast<gpointer*>(&scanDevice));
+    if (scanDevice)
+        g_object_remove_weak_pointer(scanDevice, reinterpret_cast<gpointer*>(&scanDevice));
     scanDevice = device;
     if (scanDevice) g_object_add_weak_pointer(scanDevice, reinterpret_cast<gpointer*>(&scanDevice));
 }
@@ -45,9 +46,12 @@ int MsSince(const TtyData* data) {
 
 bool FlagsMatch(const SecurityStep& step, uint32_t wpa, uint32_t rsn) {
     switch (step.flags) {
-        case kWpaFlags: return (wpa & step.mask) != 0;
-        case kRsnFlags: return (rsn & step.mask) != 0;
-        case kWpaOrRsnFlags: return ((wpa | rsn) & step.mask) != 0;
+        case kWpaFlags:
+            return (wpa & step.mask) != 0;
+        case kRsnFlags:
+            return (rsn & step.mask) != 0;
+        case kWpaOrRsnFlags:
+            return ((wpa | rsn) & step.mask) != 0;
     }
     return false;
 }
@@ -178,7 +182,8 @@ int doSortWifiList(NMAccessPoint** dest, const GPtrArray* aps, gsize count) {
         auto* ap = static_cast<NMAccessPoint*>(g_ptr_array_index(aps, i));
         GBytes* ssid = ap ? nm_access_point_get_ssid(ap) : nullptr;
         gsize size = 0;
-        const auto* bytes = ssid ? static_cast<const uchar*>(g_bytes_get_data(ssid, &size)) : nullptr;
+        const auto* bytes =
+            ssid ? static_cast<const uchar*>(g_bytes_get_data(ssid, &size)) : nullptr;
         if (IsHiddenSsid(bytes, size)) continue;
         dest[kept++] = static_cast<NMAccessPoint*>(g_object_ref(ap));
     }

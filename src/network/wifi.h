@@ -53,13 +53,13 @@ constexpr int kWifiPageMax = 6 + kWifiEntriesPerPage * (kWifiNameMax + 12);
 
 // One access point as the list needs it.
 struct WifiApRecord {
-    uchar strength;                 // as libnm gives it
-    uchar security;                 // class
+    uchar strength;  // as libnm gives it
+    uchar security;  // class
     uchar channel;
     uchar bssid[6];
-    char name[kWifiNameMax + 1];    // at most 32 bytes of text
+    char name[kWifiNameMax + 1];           // at most 32 bytes of text
     char securityText[kSecurityTextSize];  // for the log
-    char bssidText[32];             // libnm's text, for the log
+    char bssidText[32];                    // libnm's text, for the log
 };
 
 uchar GetWifiChannel(uint32_t frequency);  // low 8 bits of the channel number

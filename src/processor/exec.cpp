@@ -44,9 +44,13 @@ ExecRunnerFn execRunner = RealExec;
 
 }  // namespace
 
-int Exec(char* dest, int* size, const char* cmd) { return execRunner(dest, size, cmd); }
+int Exec(char* dest, int* size, const char* cmd) {
+    return execRunner(dest, size, cmd);
+}
 
-void SetExecRunner(ExecRunnerFn runner) { execRunner = runner ? runner : RealExec; }
+void SetExecRunner(ExecRunnerFn runner) {
+    execRunner = runner ? runner : RealExec;
+}
 
 int ShellEscape(char* dest, size_t cap, const char* src) {
     if (IsNull(dest) || cap == 0) return -1;

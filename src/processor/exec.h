@@ -9,9 +9,9 @@
 int Exec(char* dest, int* size, const char* cmd);
 
 // Escapes src for use between double quotes in a shell line: dollar,
-// backquote, double quote and backslash get a backslash, everything else (blanks, ;, &, newlines) is literal
-// there. So "%s" around the result hands the command exactly src's bytes.
-// Returns the length written, or -1 when dest is too small.
+// backquote, double quote and backslash get a backslash, everything else (blanks, ;, &, newlines)
+// is literal there. So "%s" around the result hands the command exactly src's bytes. Returns the
+// length written, or -1 when dest is too small.
 int ShellEscape(char* dest, size_t cap, const char* src);
 
 // Test seam: where command lines go. The production runner is Exec's own;

@@ -21,9 +21,13 @@ void CopyName(uchar* dest, size_t destSize, const char* name) {
     dest[n] = '\0';
 }
 
-const char* NameAt(const uchar* src) { return reinterpret_cast<const char*>(src); }
+const char* NameAt(const uchar* src) {
+    return reinterpret_cast<const char*>(src);
+}
 
-int NameLength(const uchar* src) { return static_cast<int>(strlen(NameAt(src))); }
+int NameLength(const uchar* src) {
+    return static_cast<int>(strlen(NameAt(src)));
+}
 
 JsonObject* FetchJson(char (&reply)[kCaptureSize], const char* uri) {
     return GetHttpJsonObject(reply, kCaptureSize, uri);
@@ -55,7 +59,8 @@ void doGetDiracSlotInfo(uchar* dest, size_t destSize, JsonObject* slots, uchar* 
     for (int i = 0; i < count; ++i) {
         JsonObject* slot = GetJsonItem(slots, i);
         // The MCU counts positions; the processor has indices of its own.
-        const uchar number = isDiracIndex ? ToUChar(GetJsonObjectValue(slot, "index", i)) : ToUChar(i);
+        const uchar number =
+            isDiracIndex ? ToUChar(GetJsonObjectValue(slot, "index", i)) : ToUChar(i);
         if (number != *index) continue;
         const uchar code = GetSlotTypeCode(GetJsonObjectText(slot, "filter_type"));
         *index = static_cast<uchar>((code << 4) + (i & 0x0F));

@@ -35,8 +35,7 @@ int FormatDeviceIdNameLine(char* dest, size_t cap, const char* id, const char* n
     char safeName[kCommandLineSize];
     if (ShellEscape(safeId, sizeof safeId, id) < 0) return -1;
     if (ShellEscape(safeName, sizeof safeName, name) < 0) return -1;
-    return FormatLine(dest, cap, "%s device id_name \"%s\" \"%s\" &", HALVANE_SH, safeId,
-                      safeName);
+    return FormatLine(dest, cap, "%s device id_name \"%s\" \"%s\" &", HALVANE_SH, safeId, safeName);
 }
 
 int FormatDeviceUuidLine(char* dest, size_t cap) {

@@ -12,7 +12,7 @@
 namespace {
 
 constexpr int kSampleRates[] = {
-    0,     8000,  11025, 12000,  16000,  22050,  24000,  32000, 44100,
+    0,     8000,  11025, 12000, 16000,  22050,  24000,  32000, 44100,
     48000, 64000, 88200, 96000, 128000, 176400, 192000, 0,
 };
 static_assert(sizeof kSampleRates / sizeof kSampleRates[0] == DECODE_FREQ_MAX + 1);

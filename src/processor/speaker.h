@@ -33,17 +33,56 @@ enum SamplingFreq_t : uchar {
 
 // The speaker-layout code (one byte on the line), 0 to 44.
 enum SpConfig_t : uchar {
-    SpCfg_200, SpCfg_210, SpCfg_300, SpCfg_220, SpCfg_310, SpCfg_320, SpCfg_230, SpCfg_240,
-    SpCfg_330, SpCfg_340, SpCfg_430, SpCfg_440, SpCfg_540, SpCfg_202, SpCfg_212, SpCfg_302,
-    SpCfg_222, SpCfg_312, SpCfg_322, SpCfg_232, SpCfg_242, SpCfg_332, SpCfg_342, SpCfg_542,
-    SpCfg_224, SpCfg_324, SpCfg_244, SpCfg_344, SpCfg_444, SpCfg_544, SpCfg_346, SpCfg_246,
-    SpCfg_420, SpCfg_226, SpCfg_326, SpCfg_422, SpCfg_424, SpCfg_426, SpCfg_520, SpCfg_522,
-    SpCfg_524, SpCfg_526, SpCfg_442, SpCfg_916, SpCfg_816,
+    SpCfg_200,
+    SpCfg_210,
+    SpCfg_300,
+    SpCfg_220,
+    SpCfg_310,
+    SpCfg_320,
+    SpCfg_230,
+    SpCfg_240,
+    SpCfg_330,
+    SpCfg_340,
+    SpCfg_430,
+    SpCfg_440,
+    SpCfg_540,
+    SpCfg_202,
+    SpCfg_212,
+    SpCfg_302,
+    SpCfg_222,
+    SpCfg_312,
+    SpCfg_322,
+    SpCfg_232,
+    SpCfg_242,
+    SpCfg_332,
+    SpCfg_342,
+    SpCfg_542,
+    SpCfg_224,
+    SpCfg_324,
+    SpCfg_244,
+    SpCfg_344,
+    SpCfg_444,
+    SpCfg_544,
+    SpCfg_346,
+    SpCfg_246,
+    SpCfg_420,
+    SpCfg_226,
+    SpCfg_326,
+    SpCfg_422,
+    SpCfg_424,
+    SpCfg_426,
+    SpCfg_520,
+    SpCfg_522,
+    SpCfg_524,
+    SpCfg_526,
+    SpCfg_442,
+    SpCfg_916,
+    SpCfg_816,
 };
 
 struct SpConfigRow {
-    int x;  // speakers element 0
-    int z;  // speakers element 1
+    int x;              // speakers element 0
+    int z;              // speakers element 1
     const char* label;  // %s: "_LFE" or four blanks, then (mostly) %d: the LFE count
 };
 constexpr int kSpConfigCount = 45;

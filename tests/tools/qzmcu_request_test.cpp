@@ -97,18 +97,36 @@ TEST(QzmcuRequest, IdentityIsReadBackByTheDaemonsRule) {
     const int size = static_cast<int>(req.payload.size()) - 3;
     ASSERT_TRUE(IsDeviceInfoComplete(body, size));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(body + 2)), "Living Room");
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(body + 2 + body[1] - body[0]), 8), "ABCDEFGH");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(body + 2 + body[1] - body[0]), 8),
+              "ABCDEFGH");
 }
 
 TEST(QzmcuRequest, MistakesAreRefused) {
     const char* lines[] = {
-        "filter",           "filter 256",          "select 1",         "select 1 maybe",
-        "layout 5",         "rate 12345",          "rate",             "identity SHORT Lab",
-        "identity QZ000042", "wifi",               "wifi scan",        "wifi connect Lab",
-        "wifi connect Lab 00:1A:2B:3C:4D",         "lan",              "lan up",
-        "settime 2026-02-30 10:00:00",             "settime 2026-07-28", "settime 2026-07-28 25:00:00",
-        "send",             "send zz",             "send 0",           "sleep",
-        "dance",            "wifi connect 012345678901234567890123456789012 00:1A:2B:3C:4D:5E",
+        "filter",
+        "filter 256",
+        "select 1",
+        "select 1 maybe",
+        "layout 5",
+        "rate 12345",
+        "rate",
+        "identity SHORT Lab",
+        "identity QZ000042",
+        "wifi",
+        "wifi scan",
+        "wifi connect Lab",
+        "wifi connect Lab 00:1A:2B:3C:4D",
+        "lan",
+        "lan up",
+        "settime 2026-02-30 10:00:00",
+        "settime 2026-07-28",
+        "settime 2026-07-28 25:00:00",
+        "send",
+        "send zz",
+        "send 0",
+        "sleep",
+        "dance",
+        "wifi connect 012345678901234567890123456789012 00:1A:2B:3C:4D:5E",
     };
     for (const char* line : lines) {
         McuRequest req;
@@ -120,7 +138,8 @@ TEST(QzmcuRequest, MistakesAreRefused) {
 
 TEST(QzmcuRequest, ScriptedWordsSplitIntoCommands) {
     const std::vector<std::string> words = Words(
-        "version filters volume -10 volume wifi connect Lab 00:1A:2B:3C:4D:5E state settime mac send 05 0B time");
+        "version filters volume -10 volume wifi connect Lab 00:1A:2B:3C:4D:5E state settime mac "
+        "send 05 0B time");
     std::vector<std::string> texts;
     for (size_t at = 0; at < words.size();) {
         McuRequest req;
@@ -130,9 +149,9 @@ TEST(QzmcuRequest, ScriptedWordsSplitIntoCommands) {
         texts.push_back(req.text);
         at += static_cast<size_t>(used);
     }
-    const std::vector<std::string> expected = {"version", "filters", "volume -10", "volume",
-                                               "wifi connect Lab 00:1A:2B:3C:4D:5E", "state",
-                                               "settime", "mac", "send 05 0B", "time"};
+    const std::vector<std::string> expected = {
+        "version", "filters", "volume -10", "volume",     "wifi connect Lab 00:1A:2B:3C:4D:5E",
+        "state",   "settime", "mac",        "send 05 0B", "time"};
     EXPECT_EQ(texts, expected);
 }
 
@@ -206,7 +225,8 @@ TEST(QzmcuRequest, LayoutOptionAndText) {
 TEST(QzmcuRequest, WeekDayOfTheDateRecord) {
     const struct {
         int year, month, day, weekDay;
-    } cases[] = {{2026, 7, 28, 2}, {2024, 12, 1, 0}, {2000, 2, 29, 2}, {1970, 1, 1, 4}, {1900, 3, 1, 4}};
+    } cases[] = {
+        {2026, 7, 28, 2}, {2024, 12, 1, 0}, {2000, 2, 29, 2}, {1970, 1, 1, 4}, {1900, 3, 1, 4}};
     for (const auto& c : cases) {
         std::tm when{};
         when.tm_year = c.year - 1900;

@@ -55,7 +55,8 @@ AnswerSpec GetAnswerSpec(const uchar* payload, int size) {
 }
 
 bool IsAnswer(const AnswerSpec& spec, const uchar* payload, int size) {
-    if (spec.codeSize <= 0 || !StartsWith(payload, size, spec.code.data(), spec.codeSize)) return false;
+    if (spec.codeSize <= 0 || !StartsWith(payload, size, spec.code.data(), spec.codeSize))
+        return false;
     // A list is complete with the page whose number is the page count (an
     // empty list has 0 of 0).
     return !spec.wholeList || (size >= 6 && payload[4] == payload[5]);
@@ -100,9 +101,12 @@ bool SplitLine(const std::string& line, std::vector<std::string>* words, std::st
 
 std::string GetHelpText() {
     return "commands (one a line; several on the command line):\n"
-           "  version | date | uuid | identity ID8 NAME | mac | time | settime [YYYY-MM-DD HH:MM:SS [TZ]]\n"
-           "  state | filters | filter N | active | select N on|off | volume [DB] | layout CODE LFE\n"
-           "  rate HZ | reset | wifi list|status|disconnect|reconnect | wifi connect SSID BSSID [PASSWORD]\n"
+           "  version | date | uuid | identity ID8 NAME | mac | time | settime [YYYY-MM-DD "
+           "HH:MM:SS [TZ]]\n"
+           "  state | filters | filter N | active | select N on|off | volume [DB] | layout CODE "
+           "LFE\n"
+           "  rate HZ | reset | wifi list|status|disconnect|reconnect | wifi connect SSID BSSID "
+           "[PASSWORD]\n"
            "  lan on|off|status | send HEX... | sleep MS | poweroff | update (both need --yes)\n"
            "  help | quit\n";
 }

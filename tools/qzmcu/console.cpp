@@ -45,7 +45,9 @@ std::mutex waitMutex;
 std::condition_variable waitCv;
 Waiting waiting{};
 
-void OnSignal(int) { stopRequested.store(true); }
+void OnSignal(int) {
+    stopRequested.store(true);
+}
 
 void InstallSignals() {
     struct sigaction sa {};
@@ -72,7 +74,8 @@ int WriteFrame(const uchar* payload, int size, uchar id) {
 }
 
 void PrintSent(const std::string& text, const uchar* payload, int size, uchar id) {
-    const std::string bytes = opts.hex ? FrameHex(payload, size, id, kMcuAddr) : ToHexWords(payload, size);
+    const std::string bytes =
+        opts.hex ? FrameHex(payload, size, id, kMcuAddr) : ToHexWords(payload, size);
     Log("-> %s  [%s]\n", text.c_str(), bytes.c_str());
 }
 
@@ -86,7 +89,8 @@ void AnswerLayoutRequest() {
     const uchar id = GetLastId(&mcuLine);
     PrintSent("speaker layout " + DescribeLayout(opts.layoutCode, opts.layoutLfe), msg.data(),
               static_cast<int>(msg.size()), id);
-    if (WriteFrame(msg.data(), static_cast<int>(msg.size()), id) < 0) Log("-- write failed: %s\n", strerror(errno));
+    if (WriteFrame(msg.data(), static_cast<int>(msg.size()), id) < 0)
+        Log("-- write failed: %s\n", strerror(errno));
 }
 
 void NoteFrame(uchar id, const uchar* payload, int size) {
@@ -329,7 +333,8 @@ int RunInteractive() {
         if (!ReadInputLine(&line)) break;
         RunLine(line, &quit);
     }
-    if (!stopRequested.load()) SleepInterruptible(opts.forSeconds >= 0 ? static_cast<int>(opts.forSeconds * 1000) : 200);
+    if (!stopRequested.load())
+        SleepInterruptible(opts.forSeconds >= 0 ? static_cast<int>(opts.forSeconds * 1000) : 200);
     return 0;
 }
 

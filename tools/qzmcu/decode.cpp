@@ -43,9 +43,15 @@ std::string DescribeSlot(const uchar* p, int n, int at) {
     return "not listed (byte " + Format("0x%02X", slot) + ", no name)";
 }
 
-std::string SpeakerLayoutRequest(const uchar*, int) { return "speaker layout request"; }
-std::string ResetDone(const uchar*, int) { return "audio reset done"; }
-std::string IdentityAck(const uchar*, int) { return "device identity acknowledged"; }
+std::string SpeakerLayoutRequest(const uchar*, int) {
+    return "speaker layout request";
+}
+std::string ResetDone(const uchar*, int) {
+    return "audio reset done";
+}
+std::string IdentityAck(const uchar*, int) {
+    return "device identity acknowledged";
+}
 
 std::string ActiveFilter(const uchar* p, int n) {
     if (n < 6) return DescribeTruncated("active filter", p, n);

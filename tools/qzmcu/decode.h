@@ -17,8 +17,8 @@ std::string DescribeTruncated(const char* what, const uchar* p, int n);
 std::string DescribePayload(const uchar* payload, int size);
 
 // The parts, for the tests and for the console's own lines.
-std::string DescribeSlotByte(uchar slot);          // "slot 1 [Dirac Live Bass Control]"
-std::string DescribeGainTenths(short tenths);      // "-12.5 dB"
+std::string DescribeSlotByte(uchar slot);      // "slot 1 [Dirac Live Bass Control]"
+std::string DescribeGainTenths(short tenths);  // "-12.5 dB"
 std::string DescribeVersion(const uchar* p, int n);
 std::string DescribeBuildDate(const uchar* p, int n);
 std::string DescribeDiracState(const uchar* p, int n);
@@ -28,8 +28,8 @@ std::string DescribeMainVolume(const uchar* p, int n);
 std::string DescribeUuid(const uchar* p, int n);
 
 // Network and clock payloads (decode_net.cpp).
-std::string DescribeMac(const uchar* mac);         // "11:22:33:44:55:66"
-std::string DescribeIPv4(const uchar* ip);         // "192.168.1.20"
+std::string DescribeMac(const uchar* mac);  // "11:22:33:44:55:66"
+std::string DescribeIPv4(const uchar* ip);  // "192.168.1.20"
 std::string DescribeWifiPage(const uchar* p, int n);
 std::string DescribeWifiReport(const uchar* p, int n);
 std::string DescribeLanReport(const uchar* p, int n);

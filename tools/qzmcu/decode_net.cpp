@@ -31,7 +31,8 @@ std::string Address(const uchar* ip, const uchar* mask) {
 
 // One list entry at e; its length byte was checked against the page.
 std::string WifiEntry(const uchar* p, int e, int len) {
-    return Format("%d. %d%% %s ch %d ", p[e + 1], p[e + 2], SecurityText(p[e + 3]).c_str(), p[e + 4]) +
+    return Format("%d. %d%% %s ch %d ", p[e + 1], p[e + 2], SecurityText(p[e + 3]).c_str(),
+                  p[e + 4]) +
            DescribeMac(p + e + 5) + " " + Quoted(TextAt(p, e + len, e + kEntryHeader));
 }
 
@@ -50,12 +51,14 @@ std::string DescribeIPv4(const uchar* ip) {
 std::string DescribeWifiPage(const uchar* p, int n) {
     if (n < 6) return DescribeTruncated("wifi list", p, n);
     if (p[3] == 0) return Format("wifi list: no networks (page %d/%d)", p[4], p[5]);
-    std::string text = Format("wifi list page %d/%d, %d network%s:", p[4], p[5], p[3], p[3] == 1 ? "" : "s");
+    std::string text =
+        Format("wifi list page %d/%d, %d network%s:", p[4], p[5], p[3], p[3] == 1 ? "" : "s");
     const char* sep = " ";
     for (int e = 6; e < n;) {
         const int len = p[e];
         if (len < kEntryMin || e + len > n) {
-            text += Format("%s(bad entry at byte %d: %s)", sep, e, ToHexWords(p + e, n - e).c_str());
+            text +=
+                Format("%s(bad entry at byte %d: %s)", sep, e, ToHexWords(p + e, n - e).c_str());
             break;
         }
         text += sep + WifiEntry(p, e, len);

@@ -1,12 +1,12 @@
 // qzmcu: the MCU's end of the line, for bench work and the demo. It speaks
 // the daemon's frame protocol from the MCU's address, acknowledges what it
 // receives and prints every frame decoded.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <unistd.h>
 
 #include "qzmcu/console.h"
 #include "qzmcu/request.h"
@@ -49,18 +49,30 @@ int ParseOption(int argc, char** argv, int* i, ConsoleOptions* o) {
     const std::string arg = argv[*i];
     std::string value;
     long n = 0;
-    if (arg == "--pty") o->pty = true;
-    else if (arg == "--hex") o->hex = true;
-    else if (arg == "--watch") o->watch = true;
-    else if (arg == "--yes") o->yes = true;
-    else if (arg == "--help" || arg == "-h") return 1;
-    else if (!TakeValue(argc, argv, i, &value)) return 2;
-    else if (arg == "--device") o->device = value;
-    else if (arg == "--link") o->link = value;
-    else if (arg == "--baud") o->baud = value;
-    else if (arg == "--wait" && ToInt(value, 0, 600000, &n)) o->waitMs = static_cast<int>(n);
-    else if (arg == "--for" && ToInt(value, 0, 86400, &n)) o->forSeconds = static_cast<double>(n);
-    else if (arg == "--layout" && ParseLayoutOption(value, &o->layoutCode, &o->layoutLfe)) o->hasLayout = true;
+    if (arg == "--pty")
+        o->pty = true;
+    else if (arg == "--hex")
+        o->hex = true;
+    else if (arg == "--watch")
+        o->watch = true;
+    else if (arg == "--yes")
+        o->yes = true;
+    else if (arg == "--help" || arg == "-h")
+        return 1;
+    else if (!TakeValue(argc, argv, i, &value))
+        return 2;
+    else if (arg == "--device")
+        o->device = value;
+    else if (arg == "--link")
+        o->link = value;
+    else if (arg == "--baud")
+        o->baud = value;
+    else if (arg == "--wait" && ToInt(value, 0, 600000, &n))
+        o->waitMs = static_cast<int>(n);
+    else if (arg == "--for" && ToInt(value, 0, 86400, &n))
+        o->forSeconds = static_cast<double>(n);
+    else if (arg == "--layout" && ParseLayoutOption(value, &o->layoutCode, &o->layoutLfe))
+        o->hasLayout = true;
     else {
         fprintf(stderr, "qzmcu: bad option %s %s\n", arg.c_str(), value.c_str());
         return 2;

@@ -18,9 +18,15 @@ struct Args {
     size_t next;
 };
 
-bool HasArg(const Args& args) { return args.next < args.words.size(); }
-const std::string& PeekArg(const Args& args) { return args.words[args.next]; }
-const std::string& TakeArg(Args& args) { return args.words[args.next++]; }
+bool HasArg(const Args& args) {
+    return args.next < args.words.size();
+}
+const std::string& PeekArg(const Args& args) {
+    return args.words[args.next];
+}
+const std::string& TakeArg(Args& args) {
+    return args.words[args.next++];
+}
 
 typedef bool (*ParseFn)(Args& args, McuRequest* out, std::string* error);
 
@@ -43,7 +49,8 @@ bool ToNumber(const std::string& text, long min, long max, long* value) {
 bool TakeByte(Args& args, const char* name, uchar* value, std::string* error) {
     long v = 0;
     if (!HasArg(args)) return Fail(error, Format("missing %s", name));
-    if (!ToNumber(TakeArg(args), 0, 255, &v)) return Fail(error, Format("%s must be 0 to 255", name));
+    if (!ToNumber(TakeArg(args), 0, 255, &v))
+        return Fail(error, Format("%s must be 0 to 255", name));
     *value = static_cast<uchar>(v);
     return true;
 }
@@ -65,11 +72,11 @@ struct FixedCommand {
     int size;
 };
 constexpr FixedCommand kFixed[] = {
-    {"version", {0x05, 0x0B}, 2},       {"date", {0x05, 0x0C}, 2},
-    {"state", {0x13, 0x01, 0x01}, 3},   {"filters", {0x13, 0x02, 0x01}, 3},
-    {"active", {0x13, 0x02, 0x15}, 3},  {"reset", {0x13, 0x03, 0x00}, 3},
-    {"uuid", {0x13, 0x05, 0x05}, 3},    {"mac", {0x10, 0x04, 0x01}, 3},
-    {"time", {0x10, 0x05, 0x01}, 3},    {"poweroff", {0x12, 0x01, 0x02, 0x00}, 4},
+    {"version", {0x05, 0x0B}, 2},      {"date", {0x05, 0x0C}, 2},
+    {"state", {0x13, 0x01, 0x01}, 3},  {"filters", {0x13, 0x02, 0x01}, 3},
+    {"active", {0x13, 0x02, 0x15}, 3}, {"reset", {0x13, 0x03, 0x00}, 3},
+    {"uuid", {0x13, 0x05, 0x05}, 3},   {"mac", {0x10, 0x04, 0x01}, 3},
+    {"time", {0x10, 0x05, 0x01}, 3},   {"poweroff", {0x12, 0x01, 0x02, 0x00}, 4},
     {"update", {0x0C, 0x01}, 2},
 };
 
@@ -136,7 +143,8 @@ bool ParseLayout(Args& args, McuRequest* out, std::string* error) {
 
 bool ParseRate(Args& args, McuRequest* out, std::string* error) {
     long hz = 0;
-    if (!HasArg(args) || !ToNumber(TakeArg(args), 1, 1000000, &hz)) return Fail(error, "missing rate in Hz");
+    if (!HasArg(args) || !ToNumber(TakeArg(args), 1, 1000000, &hz))
+        return Fail(error, "missing rate in Hz");
     for (int code = DECODE_FREQ_8K; code < DECODE_FREQ_MAX; code++) {
         if (GetSampleRate(static_cast<SamplingFreq_t>(code)) == hz) {
             // Bytes 2 and 3 are not read by the daemon.
@@ -156,7 +164,8 @@ constexpr size_t kDeviceNameMax = 255 - kDeviceIdLength - 1;
 bool ParseIdentity(Args& args, McuRequest* out, std::string* error) {
     if (!HasArg(args)) return Fail(error, "missing device id");
     const std::string id = TakeArg(args);
-    if (id.size() != kDeviceIdLength) return Fail(error, "the device id must be exactly 8 characters");
+    if (id.size() != kDeviceIdLength)
+        return Fail(error, "the device id must be exactly 8 characters");
     if (!HasArg(args)) return Fail(error, "missing device name");
     const std::string name = TakeArg(args);
     if (name.size() > kDeviceNameMax) return Fail(error, "device name too long");
@@ -173,7 +182,8 @@ bool ToBssid(const std::string& text, uchar* bssid) {
     if (text.size() != 17) return false;
     for (size_t i = 0; i < text.size(); i++) {
         const char c = text[i];
-        if (i % 3 == 2 ? (c != ':' && c != '-') : !isxdigit(static_cast<unsigned char>(c))) return false;
+        if (i % 3 == 2 ? (c != ':' && c != '-') : !isxdigit(static_cast<unsigned char>(c)))
+            return false;
     }
     return FromHexText(bssid, 6, text.c_str(), 3) == 6;
 }
@@ -184,9 +194,11 @@ constexpr size_t kPasswordMax = 200;
 bool ParseWifiConnect(Args& args, McuRequest* out, std::string* error) {
     if (!HasArg(args)) return Fail(error, "missing network name");
     const std::string ssid = TakeArg(args);
-    if (ssid.empty() || ssid.size() > kSsidMax) return Fail(error, "network name must be 1 to 32 bytes");
+    if (ssid.empty() || ssid.size() > kSsidMax)
+        return Fail(error, "network name must be 1 to 32 bytes");
     uchar bssid[6];
-    if (!HasArg(args) || !ToBssid(TakeArg(args), bssid)) return Fail(error, "missing BSSID (00:1A:2B:3C:4D:5E)");
+    if (!HasArg(args) || !ToBssid(TakeArg(args), bssid))
+        return Fail(error, "missing BSSID (00:1A:2B:3C:4D:5E)");
     std::string password;
     if (HasArg(args) && !IsCommandWord(PeekArg(args))) password = TakeArg(args);
     if (password.size() > kPasswordMax) return Fail(error, "password too long");
@@ -199,24 +211,35 @@ bool ParseWifiConnect(Args& args, McuRequest* out, std::string* error) {
 }
 
 bool ParseWifi(Args& args, McuRequest* out, std::string* error) {
-    if (!HasArg(args)) return Fail(error, "wifi needs list, connect, disconnect, reconnect or status");
+    if (!HasArg(args))
+        return Fail(error, "wifi needs list, connect, disconnect, reconnect or status");
     const std::string what = TakeArg(args);
-    if (what == "list") Append(out, {0x10, 0x01, 0x01});
-    else if (what == "status") Append(out, {0x10, 0x02, 0x01});
-    else if (what == "disconnect") Append(out, {0x10, 0x02, 0x00, 0x02});
-    else if (what == "reconnect") Append(out, {0x10, 0x02, 0x00, 0x00});
-    else if (what == "connect") return ParseWifiConnect(args, out, error);
-    else return Fail(error, "unknown wifi command '" + what + "'");
+    if (what == "list")
+        Append(out, {0x10, 0x01, 0x01});
+    else if (what == "status")
+        Append(out, {0x10, 0x02, 0x01});
+    else if (what == "disconnect")
+        Append(out, {0x10, 0x02, 0x00, 0x02});
+    else if (what == "reconnect")
+        Append(out, {0x10, 0x02, 0x00, 0x00});
+    else if (what == "connect")
+        return ParseWifiConnect(args, out, error);
+    else
+        return Fail(error, "unknown wifi command '" + what + "'");
     return true;
 }
 
 bool ParseLan(Args& args, McuRequest* out, std::string* error) {
     if (!HasArg(args)) return Fail(error, "lan needs on, off or status");
     const std::string what = TakeArg(args);
-    if (what == "on") Append(out, {0x10, 0x03, 0x00, 0x01});
-    else if (what == "off") Append(out, {0x10, 0x03, 0x00, 0x00});
-    else if (what == "status") Append(out, {0x10, 0x03, 0x01});
-    else return Fail(error, "unknown lan command '" + what + "'");
+    if (what == "on")
+        Append(out, {0x10, 0x03, 0x00, 0x01});
+    else if (what == "off")
+        Append(out, {0x10, 0x03, 0x00, 0x00});
+    else if (what == "status")
+        Append(out, {0x10, 0x03, 0x01});
+    else
+        return Fail(error, "unknown lan command '" + what + "'");
     return true;
 }
 
@@ -251,7 +274,8 @@ bool ParseSetTime(Args& args, McuRequest* out, std::string* error) {
         char tail;
         if (sscanf(date.c_str(), "%4d-%2d-%2d", &when.tm_year, &when.tm_mon, &when.tm_mday) != 3 ||
             clock.size() != 8 ||
-            sscanf(clock.c_str(), "%2d:%2d:%2d%c", &when.tm_hour, &when.tm_min, &when.tm_sec, &tail) != 3) {
+            sscanf(clock.c_str(), "%2d:%2d:%2d%c", &when.tm_hour, &when.tm_min, &when.tm_sec,
+                   &tail) != 3) {
             return Fail(error, "date and time must read YYYY-MM-DD HH:MM:SS");
         }
         when.tm_year -= 1900;
@@ -293,7 +317,8 @@ bool ParseSend(Args& args, McuRequest* out, std::string* error) {
 
 bool ParseSleep(Args& args, McuRequest* out, std::string* error) {
     long ms = 0;
-    if (!HasArg(args) || !ToNumber(TakeArg(args), 0, 600000, &ms)) return Fail(error, "sleep needs milliseconds");
+    if (!HasArg(args) || !ToNumber(TakeArg(args), 0, 600000, &ms))
+        return Fail(error, "sleep needs milliseconds");
     out->sleepMs = static_cast<int>(ms);
     return true;
 }
@@ -303,9 +328,9 @@ struct ArgCommand {
     ParseFn parse;
 };
 constexpr ArgCommand kArgCommands[] = {
-    {"filter", ParseFilter}, {"select", ParseSelect},   {"volume", ParseVolume},
-    {"layout", ParseLayout}, {"rate", ParseRate},       {"identity", ParseIdentity},
-    {"wifi", ParseWifi},     {"lan", ParseLan},         {"settime", ParseSetTime},
+    {"filter", ParseFilter}, {"select", ParseSelect}, {"volume", ParseVolume},
+    {"layout", ParseLayout}, {"rate", ParseRate},     {"identity", ParseIdentity},
+    {"wifi", ParseWifi},     {"lan", ParseLan},       {"settime", ParseSetTime},
     {"send", ParseSend},     {"sleep", ParseSleep},
 };
 
@@ -355,7 +380,9 @@ bool IsCommandWord(const std::string& word) {
     return FindFixed(word) != nullptr || FindArgCommand(word) != nullptr;
 }
 
-std::vector<uchar> BuildLayoutMessage(uchar code, uchar lfe) { return {0x06, 0x23, 0x02, code, lfe}; }
+std::vector<uchar> BuildLayoutMessage(uchar code, uchar lfe) {
+    return {0x06, 0x23, 0x02, code, lfe};
+}
 
 bool ParseLayoutOption(const std::string& text, uchar* code, uchar* lfe) {
     const size_t colon = text.find(':');

@@ -23,7 +23,7 @@ struct McuRequest {
     std::vector<uchar> payload;  // empty for the console's own "sleep"
     std::string text;            // the command as given, for the transcript
     AnswerSpec answer;
-    bool needsYes;               // power-off and update
+    bool needsYes;  // power-off and update
     int sleepMs;
 };
 

@@ -9,7 +9,7 @@ TEST(FromHex, Digits) {
     struct Case {
         char c;
         int want;
-    } cases[] = {{'0', 0}, {'9', 9}, {'A', 10}, {'F', 15}, {'a', 10}, {'f', 15},
+    } cases[] = {{'0', 0}, {'9', 9}, {'A', 10}, {'F', 15}, {'a', 10},  {'f', 15},
                  {'g', 0}, {':', 0}, {' ', 0},  {'\0', 0}, {'\xff', 0}};
     for (const Case& c : cases) EXPECT_EQ(fromHex(c.c), c.want) << int(c.c);
 }

@@ -23,8 +23,8 @@ TEST(Frame, ExamplesOnTheWire) {
     EXPECT_EQ(Build({0x13, 0x03, 0x02}, 2, 0x43),
               (std::vector<uchar>{0xFA, 0x43, 0x02, 0x03, 0x13, 0x03, 0x02, 0x5A, 0xF5}));
     EXPECT_EQ(Build({0x05, 0x12, '1', '3', '4', 0}, 1, 0x43),
-              (std::vector<uchar>{0xFA, 0x43, 0x01, 0x06, 0x05, 0x12, 0x31, 0x33, 0x34, 0x00,
-                                  0xF3, 0xF5}));
+              (std::vector<uchar>{0xFA, 0x43, 0x01, 0x06, 0x05, 0x12, 0x31, 0x33, 0x34, 0x00, 0xF3,
+                                  0xF5}));
 }
 
 TEST(Frame, ShortLongBoundaryAndLimits) {
@@ -91,10 +91,9 @@ TEST(Tty, SpeedTable) {
         const char* text;
         speed_t want;
     } cases[] = {
-        {"115200", B115200}, {"115299", B115200},   {"9600", B9600},
-        {"0", B0},           {"50", (speed_t)-1},   {"abc", (speed_t)-1},
-        {"4000000", B4000000}, {"4500000", (speed_t)-1}, {"300", B300},
-        {"57600", B57600},   {"1800", (speed_t)-1}, {" 19200", B19200},
+        {"115200", B115200}, {"115299", B115200},  {"9600", B9600},       {"0", B0},
+        {"50", (speed_t)-1}, {"abc", (speed_t)-1}, {"4000000", B4000000}, {"4500000", (speed_t)-1},
+        {"300", B300},       {"57600", B57600},    {"1800", (speed_t)-1}, {" 19200", B19200},
     };
     for (const Case& c : cases) EXPECT_EQ(GetSpeed(c.text), c.want) << c.text;
     EXPECT_EQ(GetSpeed("115200"), 0x1002u);

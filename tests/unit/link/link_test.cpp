@@ -1,9 +1,8 @@
 #include "link/link.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -44,7 +43,7 @@ Bytes Frame(const Bytes& payload, uchar id, uchar addr = 0x34) {
 
 // A link record whose line is one end of a socket pair; the test reads the other.
 class LinkTest : public testing::Test {
-  protected:
+   protected:
     void SetUp() override {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
         InitTtyData(&data, fds[0], "", "115200");
@@ -131,12 +130,16 @@ TEST_F(LinkTest, ShortFrameWithLongLengthByteAndLongFrames) {
 TEST_F(LinkTest, OversizedLongFrameReadToItsEndAndDropped) {
     IsDebug = 0;
     const int n = 4089;
-    Bytes big = {0xFA, 0x34, 0x01, static_cast<uchar>(0xC0 | (n >> 8)), static_cast<uchar>(n & 0xFF)};
+    Bytes big = {0xFA, 0x34, 0x01, static_cast<uchar>(0xC0 | (n >> 8)),
+                 static_cast<uchar>(n & 0xFF)};
     big.resize(big.size() + n + 3, 0);
     Bytes next = Frame({0x05, 0x0B}, 2);
     big.insert(big.end(), next.begin(), next.end());
     std::string log = ReadAll(big);
-    EXPECT_EQ(log.rfind("Receiving long package: size=4089 (0x0FF9)\nReceive long package error3: FA 34 01 CF F9 00", 0), 0u);
+    EXPECT_EQ(log.rfind("Receiving long package: size=4089 (0x0FF9)\nReceive long package error3: "
+                        "FA 34 01 CF F9 00",
+                        0),
+              0u);
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0].payload, (Bytes{0x05, 0x0B}));
 }

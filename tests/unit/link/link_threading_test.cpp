@@ -1,10 +1,9 @@
 // Three threads send through one line at once; every frame must arrive whole
 // and no id may repeat within 255 consecutive frames.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>

@@ -59,7 +59,7 @@ TEST(GetIP, DottedText) {
         {"192.168.1.20", 4, {192, 168, 1, 20}},
         {"300.1.2.3", 4, {44, 1, 2, 3}},
         {"10.0.0.5", 4, {10, 0, 0, 5}},
-        {"1.2", 4, {1, 2, 0, 0}},       // missing parts read as 0
+        {"1.2", 4, {1, 2, 0, 0}},  // missing parts read as 0
         {"7", 4, {7, 0, 0, 0}},
         {"1.2.3.", 4, {1, 2, 3, 0}},
         {"", 0, {0xEE, 0xEE, 0xEE, 0xEE}},
@@ -87,9 +87,9 @@ TEST(WifiConnectBody, Kinds) {
         {{2, 9, 9}, kWifiDisconnect},
         {{0}, kWifiReconnect},
         {{1}, kWifiReconnect},
-        {{1, 4, 'L', 'a', 'b', 0}, kWifiConnectShort},            // no password length
+        {{1, 4, 'L', 'a', 'b', 0}, kWifiConnectShort},                       // no password length
         {{1, 4, 'L', 'a', 'b', 0, 1, 0, 1, 2, 3, 4, 5}, kWifiConnectShort},  // BSSID cut
-        {{1, 200, 'L'}, kWifiConnectShort},                       // name runs past the end
+        {{1, 200, 'L'}, kWifiConnectShort},  // name runs past the end
         {Body(1, "Lab", 4, "", 1), kWifiConnectTo},
     };
     for (const Case& c : cases) {
@@ -194,8 +194,10 @@ TEST(LanSwitch, FlagAndLine) {
         uchar byte;
         bool enabled;
         const char* line;
-    } cases[] = {{1, true, "ifconfig eth0 up &"}, {0, false, "ifconfig eth0 down &"},
-                 {2, false, "ifconfig eth0 down &"}, {1, true, "ifconfig eth0 up &"}};
+    } cases[] = {{1, true, "ifconfig eth0 up &"},
+                 {0, false, "ifconfig eth0 down &"},
+                 {2, false, "ifconfig eth0 down &"},
+                 {1, true, "ifconfig eth0 up &"}};
     for (const Case& c : cases) {
         execLines.clear();
         doLanConnect(nullptr, 0x43, &c.byte, 1, "eth0");
@@ -228,9 +230,9 @@ TEST(LinkReports, WifiExamples) {
     memcpy(home.ip, ip, 4);
     memcpy(home.netmask, mask, 4);
     int n = EncodeWifiReport(out, home);
-    EXPECT_EQ(Bytes(out, out + n),
-              (Bytes{0x10, 0x02, 0x02, 0x03, 0x05, 0x48, 0x6F, 0x6D, 0x65, 0x00, 0x50, 0x24, 0x00,
-                     0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0xC0, 0xA8, 0x01, 0x14, 0xFF, 0xFF, 0xFF, 0x00}));
+    EXPECT_EQ(Bytes(out, out + n), (Bytes{0x10, 0x02, 0x02, 0x03, 0x05, 0x48, 0x6F, 0x6D, 0x65,
+                                          0x00, 0x50, 0x24, 0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E,
+                                          0xC0, 0xA8, 0x01, 0x14, 0xFF, 0xFF, 0xFF, 0x00}));
     home.strength = 120;
     EncodeWifiReport(out, home);
     EXPECT_EQ(out[5 + 5], 100);
@@ -261,7 +263,7 @@ TEST(LinkReports, LanExamples) {
     int n = EncodeLanReport(out, lan);
     EXPECT_EQ(Bytes(out, out + n),
               (Bytes{0x10, 0x03, 0x02, 0x03, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x0A, 0x00,
-                     0x00, 0x05, 0, 0, 0, 0, 0, 0, 0xFF, 0x00, 0x00, 0x00}));
+                     0x00, 0x05, 0,    0,    0,    0,    0,    0,    0xFF, 0x00, 0x00, 0x00}));
     lan.netState = 1;
     n = EncodeLanReport(out, lan);
     EXPECT_EQ(Bytes(out, out + n),

@@ -38,9 +38,9 @@ TEST(WifiSecurity, StepTable) {
         int cls;
         const char* text;
     } cases[] = {
-        {0, 0, 0, 0, ""},                                  // open
-        {NM_802_11_AP_FLAGS_PRIVACY, 0, 0, 8, "WEP"},       // WEP stops at once
-        {NM_802_11_AP_FLAGS_PRIVACY, 0, 0x100, 2, "WPA2"},  // WPA2 personal
+        {0, 0, 0, 0, ""},                                        // open
+        {NM_802_11_AP_FLAGS_PRIVACY, 0, 0, 8, "WEP"},            // WEP stops at once
+        {NM_802_11_AP_FLAGS_PRIVACY, 0, 0x100, 2, "WPA2"},       // WPA2 personal
         {NM_802_11_AP_FLAGS_PRIVACY, 0, 0x500, 4, "WPA2,WPA3"},  // transition mode
         {NM_802_11_AP_FLAGS_PRIVACY, 0x100, 0x100, 2, "WPA1,WPA2"},
         {NM_802_11_AP_FLAGS_PRIVACY, 0, 0x200, 16, "WPA2,802.1X"},  // WPA2 enterprise
@@ -133,12 +133,9 @@ TEST(WifiList, EntryLengthsStrengthCapAndNameLimit) {
         int wantLength;
         int wantStrength;
     } cases[] = {
-        {"Home1", 80, 17, 80},
-        {std::string(32, 'x'), 100, 44, 100},
-        {"a", 101, 13, 100},
-        {"b", 255, 13, 100},
-        {"c", 0, 13, 0},
-        {"d", 99, 13, 99},
+        {"Home1", 80, 17, 80}, {std::string(32, 'x'), 100, 44, 100},
+        {"a", 101, 13, 100},   {"b", 255, 13, 100},
+        {"c", 0, 13, 0},       {"d", 99, 13, 99},
     };
     for (const Case& c : cases) {
         uchar buf[64];

@@ -41,7 +41,7 @@ bool HasLogLine(const std::string& log, const std::string& line);
 
 // Fake runner installed, globals reset, a link over a socket pair.
 class ProcessorTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override;
     void TearDown() override;
     std::vector<SentFrame> Frames() { return ReadFrames(peer); }

@@ -53,9 +53,13 @@ void SetReply(const std::string& path, const std::string& body, int status) {
     replies[path] = FakeReply{body, status};
 }
 
-void ClearReplies() { replies.clear(); }
+void ClearReplies() {
+    replies.clear();
+}
 
-const std::vector<std::string>& RunLines() { return lines; }
+const std::vector<std::string>& RunLines() {
+    return lines;
+}
 
 std::string GetLine(const std::string& path) {
     return std::string(HALVANE_SH) + " http get \"" + DIRAC_HTTP_ROOT + path +

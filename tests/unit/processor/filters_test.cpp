@@ -22,7 +22,8 @@ TEST(SlotTypeCode, Table) {
         {"", 0},
         {nullptr, 0},
     };
-    for (const Case& c : cases) EXPECT_EQ(GetSlotTypeCode(c.text), c.code) << (c.text ? c.text : "null");
+    for (const Case& c : cases)
+        EXPECT_EQ(GetSlotTypeCode(c.text), c.code) << (c.text ? c.text : "null");
     EXPECT_STREQ(GetSlotTypeName(3), "Dirac Live Bass Management");
     EXPECT_STREQ(GetSlotTypeName(1), "Dirac Live Bass Control");
     EXPECT_STREQ(GetSlotTypeName(2), "Dirac Active Room Treatment");
@@ -42,14 +43,15 @@ TEST(SlotInfo, PositionAndProcessorIndexApart) {
         {2, false, 0x22, "Late Quiet"},   // position bits 2 although its index is 2 too
         {2, true, 0x22, "Late Quiet"},
         {0, true, 0x30, "Music"},
-        {1, true, 1, ""},                 // no slot has processor index 1
-        {5, false, 5, ""},                // past the end: unchanged
+        {1, true, 1, ""},   // no slot has processor index 1
+        {5, false, 5, ""},  // past the end: unchanged
     };
     for (const Case& c : cases) {
         uchar name[64];
         memset(name, 'z', sizeof name);
         uchar index = c.look;
-        doGetDiracSlotInfo(name, sizeof name, ToJsonObject(kThreeSlots), &index, c.isDiracIndex, true);
+        doGetDiracSlotInfo(name, sizeof name, ToJsonObject(kThreeSlots), &index, c.isDiracIndex,
+                           true);
         EXPECT_EQ(index, c.want) << int(c.look) << " " << c.isDiracIndex;
         EXPECT_STREQ(reinterpret_cast<char*>(name), c.name);
     }
@@ -76,8 +78,10 @@ TEST_F(FilterTest, ReportOfThreeSlots) {
     auto frames = Frames();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].addr, 0x43);
-    EXPECT_EQ(frames[0].payload, WithName(Bytes({0x13, 0x02, 0x02, 0x01, 0x03, 0x11}), "Movie Night"));
-    EXPECT_TRUE(HasLogLine(log, "DiracFilter: enabled=1 count=3 index=1 type=1 name=Movie Night")) << log;
+    EXPECT_EQ(frames[0].payload,
+              WithName(Bytes({0x13, 0x02, 0x02, 0x01, 0x03, 0x11}), "Movie Night"));
+    EXPECT_TRUE(HasLogLine(log, "DiracFilter: enabled=1 count=3 index=1 type=1 name=Movie Night"))
+        << log;
     std::vector<std::string> want = {GetLine("/api/list-slots"), GetLine("/api/filtering"),
                                      GetLine("/api/active-slot")};
     EXPECT_EQ(RunLines(), want);
@@ -91,14 +95,17 @@ TEST_F(FilterTest, ReportCases) {
         std::vector<uchar> want;
         const char* logLine;
     } cases[] = {
-        {kThreeSlots, R"({"enabled": false})", R"({"index": 9})", Bytes({0x13, 0x02, 0x02, 0x00, 0x03, 0x09, 0x00}),
+        {kThreeSlots, R"({"enabled": false})", R"({"index": 9})",
+         Bytes({0x13, 0x02, 0x02, 0x00, 0x03, 0x09, 0x00}),
          "DiracFilter: enabled=0 count=3 index=9 type=0 name="},
         {nullptr, nullptr, nullptr, Bytes({0x13, 0x02, 0x02, 0xFF, 0x00, 0xFF, 0x00}),
          "DiracFilter: enabled=255 count=0 index=-1 type=-1 name="},
-        {"[]", R"({"enabled": 1})", R"({"index": 0})", Bytes({0x13, 0x02, 0x02, 0x01, 0x00, 0x00, 0x00}),
+        {"[]", R"({"enabled": 1})", R"({"index": 0})",
+         Bytes({0x13, 0x02, 0x02, 0x01, 0x00, 0x00, 0x00}),
          "DiracFilter: enabled=1 count=0 index=0 type=0 name="},
         {R"({"slots": []})", R"({"enabled": 1})", R"({"index": 0})",
-         Bytes({0x13, 0x02, 0x02, 0x01, 0x00, 0x00, 0x00}), "DiracFilter: enabled=1 count=0 index=0 type=0 name="},
+         Bytes({0x13, 0x02, 0x02, 0x01, 0x00, 0x00, 0x00}),
+         "DiracFilter: enabled=1 count=0 index=0 type=0 name="},
     };
     for (const Case& c : cases) {
         ClearReplies();
@@ -123,8 +130,10 @@ TEST_F(FilterTest, InfoByPosition) {
         std::vector<uchar> want;
         const char* logLine;
     } cases[] = {
-        {2, WithName(Bytes({0x13, 0x02, 0x0C, 0x00, 0x22}), "Late Quiet"), "DiracFilterInfo: index=2 type=2 name=Late Quiet"},
-        {1, WithName(Bytes({0x13, 0x02, 0x0C, 0x00, 0x11}), "Movie Night"), "DiracFilterInfo: index=1 type=1 name=Movie Night"},
+        {2, WithName(Bytes({0x13, 0x02, 0x0C, 0x00, 0x22}), "Late Quiet"),
+         "DiracFilterInfo: index=2 type=2 name=Late Quiet"},
+        {1, WithName(Bytes({0x13, 0x02, 0x0C, 0x00, 0x11}), "Movie Night"),
+         "DiracFilterInfo: index=1 type=1 name=Movie Night"},
         {5, Bytes({0x13, 0x02, 0x0C, 0x00, 0x05, 0x00}), "DiracFilterInfo: index=5 type=0 name="},
     };
     for (const Case& c : cases) {
@@ -143,7 +152,8 @@ TEST_F(FilterTest, PositionKeepsItsLowBits) {
     std::string slots = "[";
     for (int i = 0; i < 18; ++i) {
         slots += std::string(i ? "," : "") + R"({"index": )" + std::to_string(100 + i) +
-                 R"(, "filter_type": "Dirac Live Bass Management", "name": "S)" + std::to_string(i) + "\"}";
+                 R"(, "filter_type": "Dirac Live Bass Management", "name": "S)" +
+                 std::to_string(i) + "\"}";
     }
     SetReply("/api/list-slots", slots + "]");
     doReportDiracFilterInfo(&link, 0x43, 17);
@@ -162,7 +172,8 @@ TEST_F(FilterTest, CurrentSlot) {
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].payload, WithName(Bytes({0x13, 0x02, 0x16, 0x00, 0x11}), "Movie Night"));
     EXPECT_TRUE(HasLogLine(log, "DiracFilterInfo: index=1 type=1 name=Movie Night")) << log;
-    EXPECT_EQ(RunLines(), (std::vector<std::string>{GetLine("/api/list-slots"), GetLine("/api/active-slot")}));
+    EXPECT_EQ(RunLines(),
+              (std::vector<std::string>{GetLine("/api/list-slots"), GetLine("/api/active-slot")}));
 
     SetReply("/api/active-slot", "{}");
     doReportDiracFilterCurrInfo(&link, 0x43);
@@ -179,13 +190,15 @@ TEST_F(FilterTest, SelectPutsProcessorIndexAndReportsReadBack) {
     doReportDiracFilterSetCurrInfo(&link, 0x43, 5, 1);
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(HasLogLine(log, "DiracFilterSetCurrInfo: enabled=5 index=1 7")) << log;
-    std::vector<std::string> want = {GetLine("/api/list-slots"), PutLine("/api/filtering", "enabled", 1),
-                                     PutLine("/api/active-slot", "index", 7), GetLine("/api/filtering"),
-                                     GetLine("/api/active-slot")};
+    std::vector<std::string> want = {GetLine("/api/list-slots"),
+                                     PutLine("/api/filtering", "enabled", 1),
+                                     PutLine("/api/active-slot", "index", 7),
+                                     GetLine("/api/filtering"), GetLine("/api/active-slot")};
     EXPECT_EQ(RunLines(), want);
     auto frames = Frames();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].payload, WithName(Bytes({0x13, 0x02, 0x02, 0x01, 0x03, 0x11}), "Movie Night"));
+    EXPECT_EQ(frames[0].payload,
+              WithName(Bytes({0x13, 0x02, 0x02, 0x01, 0x03, 0x11}), "Movie Night"));
 }
 
 TEST_F(FilterTest, SelectPastTheEndUsesThePosition) {

@@ -12,8 +12,8 @@ TEST(GainDb, RoundsHalvesAwayFromZero) {
     struct Case {
         double gain;
         int want;
-    } cases[] = {{-7.5, -8}, {7.5, 8}, {-7.4, -7}, {-7.6, -8}, {0.5, 1}, {-0.5, -1}, {0.0, 0},
-                 {-37.0, -37}, {1e9, 3276}, {-1e9, -3276}, {NAN, -37}, {INFINITY, -37}};
+    } cases[] = {{-7.5, -8}, {7.5, 8},     {-7.4, -7},  {-7.6, -8},    {0.5, 1},   {-0.5, -1},
+                 {0.0, 0},   {-37.0, -37}, {1e9, 3276}, {-1e9, -3276}, {NAN, -37}, {INFINITY, -37}};
     for (const Case& c : cases) EXPECT_EQ(ToGainDb(c.gain), c.want) << c.gain;
 }
 
@@ -58,7 +58,8 @@ TEST_F(GainTest, SetIsQueuedAndCarriedOutByTheMonitor) {
 
     SetReply("/api/speaker", R"({"gain": -10})");
     EXPECT_EQ(doCheckDiracGain(&StateMutex, &link), 1);
-    EXPECT_EQ(RunLines(), (std::vector<std::string>{PutLine("/api/speaker", "gain", -10), GetLine("/api/speaker")}));
+    EXPECT_EQ(RunLines(), (std::vector<std::string>{PutLine("/api/speaker", "gain", -10),
+                                                    GetLine("/api/speaker")}));
     auto frames = Frames();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].payload, Bytes({0x13, 0x06, 0x02, 0xFF, 0x9C}));
@@ -88,7 +89,8 @@ TEST_F(GainTest, LaterRequestReplacesTheQueuedOne) {
     SetReply("/api/speaker", R"({"gain": -20})");
     EXPECT_EQ(doCheckDiracGain(&StateMutex, &link), 1);
     EXPECT_EQ(doCheckDiracGain(&StateMutex, &link), 0);
-    EXPECT_EQ(RunLines(), (std::vector<std::string>{PutLine("/api/speaker", "gain", -20), GetLine("/api/speaker")}));
+    EXPECT_EQ(RunLines(), (std::vector<std::string>{PutLine("/api/speaker", "gain", -20),
+                                                    GetLine("/api/speaker")}));
     auto frames = Frames();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].addr, 0x4A);

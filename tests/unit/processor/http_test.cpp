@@ -41,8 +41,9 @@ TEST_F(HttpTest, BodyCutToTheArea) {
 TEST_F(HttpTest, PutLine) {
     EXPECT_EQ(PutHttp(nullptr, 0, "/api/speaker", "gain", -12), 0);
     ASSERT_EQ(RunLines().size(), 1u);
-    EXPECT_EQ(RunLines()[0],
-              "/opt/qz/bin/halvane.sh http put \"http://127.0.0.1:8090/api/speaker?gain=-12&id=8090\"");
+    EXPECT_EQ(
+        RunLines()[0],
+        "/opt/qz/bin/halvane.sh http put \"http://127.0.0.1:8090/api/speaker?gain=-12&id=8090\"");
     SetReply("/api/speaker", "", 1);  // only GETs are served; a PUT of the fake succeeds
     char dest[32];
     EXPECT_EQ(PutHttp(dest, sizeof dest, "/api/filtering", "enabled", 1), 0);
@@ -61,7 +62,9 @@ TEST_F(HttpTest, JsonOnlyFromABody) {
 }
 
 namespace {
-int FailingRunner(char*, int*, const char*) { return 256; }
+int FailingRunner(char*, int*, const char*) {
+    return 256;
+}
 }  // namespace
 
 TEST_F(HttpTest, PutFailure) {

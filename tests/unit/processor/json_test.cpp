@@ -40,8 +40,10 @@ TEST(Json, MembersAndDefaults) {
     struct Case {
         const char* key;
         int want;
-    } ints[] = {{"enabled", 1}, {"off", 0}, {"index", 7}, {"gain", -7}, {"missing", 255}, {"none", 255}};
-    for (const Case& c : ints) EXPECT_EQ(GetJsonObjectValue(obj.get(), c.key, 255), c.want) << c.key;
+    } ints[] = {{"enabled", 1}, {"off", 0},       {"index", 7},
+                {"gain", -7},   {"missing", 255}, {"none", 255}};
+    for (const Case& c : ints)
+        EXPECT_EQ(GetJsonObjectValue(obj.get(), c.key, 255), c.want) << c.key;
     EXPECT_EQ(GetJsonObjectValue(nullptr, "index", 255), 255);
     EXPECT_DOUBLE_EQ(GetJsonObjectDouble(obj.get(), "gain", -37.0), -7.5);
     EXPECT_DOUBLE_EQ(GetJsonObjectDouble(obj.get(), "missing", -37.0), -37.0);

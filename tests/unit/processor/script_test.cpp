@@ -19,8 +19,9 @@ TEST(ScriptLines, Formats) {
                  "/opt/qz/bin/halvane.sh http get \"http://127.0.0.1:8090/api/list-slots\" "
                  "\"Content-Type:application/json\"");
     ASSERT_GT(FormatHttpPutLine(line, sizeof line, "/api/speaker", "gain", -12), 0);
-    EXPECT_STREQ(line,
-                 "/opt/qz/bin/halvane.sh http put \"http://127.0.0.1:8090/api/speaker?gain=-12&id=8090\"");
+    EXPECT_STREQ(
+        line,
+        "/opt/qz/bin/halvane.sh http put \"http://127.0.0.1:8090/api/speaker?gain=-12&id=8090\"");
     FormatSampleRateLine(line, sizeof line, 48000);
     EXPECT_STREQ(line, "/opt/qz/bin/halvane.sh sample_rate 48000");
     FormatSpConfigLine(line, sizeof line, 5, 1, 0);
@@ -70,10 +71,11 @@ std::vector<std::string> ArgvThroughShell(const std::string& quotedArgs) {
 
 TEST(ShellEscape, HostileTextArrivesAsOneUnchangedArgument) {
     const char* hostile[] = {
-        "plain",          "two words",         "$(touch /tmp/qz-pwned)", "`id`",
-        "a;b&c|d",        "quote\"inside",     "back\\slash",            "single'quote",
-        "new\nline",      "$HOME ${PATH}",     "\\\"$(x)\\\"",           "",
-        "glob * ?",       "!history",          "trailing\\",
+        "plain",         "two words",    "$(touch /tmp/qz-pwned)",
+        "`id`",          "a;b&c|d",      "quote\"inside",
+        "back\\slash",   "single'quote", "new\nline",
+        "$HOME ${PATH}", "\\\"$(x)\\\"", "",
+        "glob * ?",      "!history",     "trailing\\",
     };
     for (const char* text : hostile) {
         char escaped[512];
