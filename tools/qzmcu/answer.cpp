@@ -9,7 +9,7 @@ namespace {
 struct AnswerRow {
     std::array<uchar, 3> request;
     int requestSize;
-    AnswerSpec answer;
+    AnswerRule answer;
 };
 
 constexpr AnswerRow kAnswers[] = {
@@ -47,19 +47,19 @@ bool StartsWith(const uchar* payload, int size, const uchar* prefix, int prefixS
 
 }  // namespace
 
-AnswerSpec GetAnswerSpec(const uchar* payload, int size) {
+AnswerRule GetAnswerRule(const uchar* payload, int size) {
     for (const AnswerRow& row : kAnswers) {
         if (StartsWith(payload, size, row.request.data(), row.requestSize)) return row.answer;
     }
-    return AnswerSpec{{}, 0, false};
+    return AnswerRule{{}, 0, false};
 }
 
-bool IsAnswer(const AnswerSpec& spec, const uchar* payload, int size) {
-    if (spec.codeSize <= 0 || !StartsWith(payload, size, spec.code.data(), spec.codeSize))
+bool IsAnswer(const AnswerRule& rule, const uchar* payload, int size) {
+    if (rule.codeSize <= 0 || !StartsWith(payload, size, rule.code.data(), rule.codeSize))
         return false;
     // A list is complete with the page whose number is the page count (an
     // empty list has 0 of 0).
-    return !spec.wholeList || (size >= 6 && payload[4] == payload[5]);
+    return !rule.wholeList || (size >= 6 && payload[4] == payload[5]);
 }
 
 bool IsDangerous(const uchar* payload, int size) {

@@ -37,7 +37,7 @@ std::string ptyPath;
 struct Waiting {
     bool active;
     uchar id;
-    AnswerSpec answer;
+    AnswerRule answer;
     bool acked;
     bool answered;
 };

@@ -371,7 +371,7 @@ int ParseRequest(const std::vector<std::string>& words, size_t at, McuRequest* o
         return -1;
     }
     out->text = JoinWords(words, at, args.next);
-    out->answer = GetAnswerSpec(out->payload.data(), static_cast<int>(out->payload.size()));
+    out->answer = GetAnswerRule(out->payload.data(), static_cast<int>(out->payload.size()));
     out->needsYes = IsDangerous(out->payload.data(), static_cast<int>(out->payload.size()));
     return static_cast<int>(args.next - at);
 }

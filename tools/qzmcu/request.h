@@ -13,7 +13,7 @@ constexpr uchar kMcuAddr = 0x34;  // the MCU's own address on the line
 
 // What completes a request: the daemon's acknowledgement and, when codeSize
 // is above 0, a reply starting with those code bytes.
-struct AnswerSpec {
+struct AnswerRule {
     std::array<uchar, 3> code;
     int codeSize;
     bool wholeList;  // a WiFi list is complete with its last page
@@ -22,7 +22,7 @@ struct AnswerSpec {
 struct McuRequest {
     std::vector<uchar> payload;  // empty for the console's own "sleep"
     std::string text;            // the command as given, for the transcript
-    AnswerSpec answer;
+    AnswerRule answer;
     bool needsYes;  // power-off and update
     int sleepMs;
 };
@@ -33,8 +33,8 @@ int ParseRequest(const std::vector<std::string>& words, size_t at, McuRequest* o
                  std::string* error);
 
 // The reply the daemon gives to a payload (none for messages without one).
-AnswerSpec GetAnswerSpec(const uchar* payload, int size);
-bool IsAnswer(const AnswerSpec& spec, const uchar* payload, int size);
+AnswerRule GetAnswerRule(const uchar* payload, int size);
+bool IsAnswer(const AnswerRule& rule, const uchar* payload, int size);
 // Payloads that power the board off or start an update.
 bool IsDangerous(const uchar* payload, int size);
 bool IsCommandWord(const std::string& word);
