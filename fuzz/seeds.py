@@ -9,9 +9,12 @@ A script reply is a status byte (0 exit 0, 1 exit 1, 2 not started), a
 2-byte length and the output.
 """
 import json
+import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "integration"))
+from qzharness import frame  # noqa: E402  the one Python frame encoder
 
 SLOTS = json.dumps([
     {"index": 0, "filter_type": "Dirac Live Bass Management", "name": "Music"},
@@ -22,17 +25,6 @@ ACTIVE = '{"index": 7}'
 FILTERING = '{"enabled": true}'
 SPEAKER = '{"gain": -7.5}'
 UUID = "0f8fad5b-d9cb-469f-a165-70867728950e\n"
-
-
-def frame(payload, addr=0x34, id=1):
-    payload = bytes(payload)
-    n = len(payload)
-    if n > 182:
-        head = bytes([0xFA, addr, id, 0xC0 | (n >> 8), n & 0xFF]) + payload
-        s = sum(head) & 0xFFFF
-        return head + bytes([s >> 8, s & 0xFF, 0xF5])
-    head = bytes([0xFA, addr, id, n]) + payload
-    return head + bytes([sum(head) & 0xFF, 0xF5])
 
 
 def reply(body, status=0):
