@@ -75,10 +75,6 @@ int ReadLineExact(void* ctx, uchar* dest, int size) {
     return got;
 }
 
-void DumpFrame(const char* label, const uchar* frame, int size) {
-    printHex(label, frame, size);
-}
-
 }  // namespace
 
 void SetLinkHandlers(CommandHandlerFn handler, ThreadFn monitor) {
@@ -116,14 +112,6 @@ int doRead(uchar* dest, int size, HTty fd, bool autoWait) {
     return ReadLineExact(&src, dest, size);
 }
 
-int doTtyWrite(HTty fd, pthread_mutex_t* mutex, const void* data, size_t size) {
-    if (IsNull(mutex)) return TtyWrite(fd, data, size);
-    pthread_mutex_lock(mutex);
-    int rc = TtyWrite(fd, data, size);
-    pthread_mutex_unlock(mutex);
-    return rc;
-}
-
 namespace {
 
 // Writes the whole buffer. The line is non-blocking, so a full output queue
@@ -147,6 +135,19 @@ int WriteAll(HTty fd, const uchar* bytes, size_t size) {
     }
     return static_cast<int>(done);
 }
+
+}  // namespace
+
+int doTtyWrite(HTty fd, pthread_mutex_t* mutex, const void* data, size_t size) {
+    const auto* bytes = static_cast<const uchar*>(data);
+    if (IsNull(mutex)) return WriteAll(fd, bytes, size);
+    pthread_mutex_lock(mutex);
+    int rc = WriteAll(fd, bytes, size);
+    pthread_mutex_unlock(mutex);
+    return rc;
+}
+
+namespace {
 
 // The write under the send lock, with the descriptor read under the same
 // lock so that a reopen never splits a frame. With nextId the frame gets
@@ -220,13 +221,13 @@ int SkipOversized(const ByteSource* src, uchar* frame, int L) {
             dest = frame + kept;
         }
         if (src->readExact(src->ctx, dest, chunk) < 0) {
-            DumpFrame("Receive error2: ", frame, 4);
+            printHex("Receive error2: ", frame, 4);
             return -1;
         }
         if (dest != scrap) kept += chunk;
         remaining -= chunk;
     }
-    DumpFrame("Receive long package error3: ", frame, kept);
+    printHex("Receive long package error3: ", frame, kept);
     return L + 2;
 }
 
@@ -237,7 +238,7 @@ int doReadFrame(const ByteSource* src, TtyData* ttyData) {
     if (src->readExact(src->ctx, frame, 1) < 0) return -1;
     if (frame[0] != kFrameStart) return 1;  // resynchronise on the next 0xFA
     if (src->readExact(src->ctx, frame + 1, 5) < 0) {
-        DumpFrame("Receive error1: ", frame, 1);
+        printHex("Receive error1: ", frame, 1);
         return -1;
     }
     const bool isLong = IsLongLength(frame[3]);
@@ -254,15 +255,15 @@ int doReadFrame(const ByteSource* src, TtyData* ttyData) {
     }
     const int n = L + 2;
     if (rc < 0) {
-        DumpFrame("Receive error2: ", frame, 4);
+        printHex("Receive error2: ", frame, 4);
         return -1;
     }
     const int total = isLong ? L + 8 : L + 6;
     if (!IsValidFrame(frame, L, isLong)) {
-        DumpFrame(isLong ? "Receive long package error3: " : "Receive error3: ", frame, total);
+        printHex(isLong ? "Receive long package error3: " : "Receive error3: ", frame, total);
         return n;
     }
-    if (IsDebug != 0) DumpFrame(isLong ? "Received long package: " : "Received: ", frame, total);
+    if (IsDebug != 0) printHex(isLong ? "Received long package: " : "Received: ", frame, total);
     const uchar* payload = frame + (isLong ? 5 : 4);
     if (L > 0) doSend(ttyData, nullptr, 0, frame[2], GetSendAddr(frame[1]), 1);
     if (commandHandler != nullptr) commandHandler(ttyData, frame[1], frame[2], payload, L);

@@ -229,8 +229,13 @@ int GetIP(uchar* dest, const char* ip) {
 
 // ---- commands ----
 
-int NmWifiConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface, NMDevice* device,
-                  bool bssidFirst) {
+namespace {
+
+// Both entry points parse the body the same way; they differ only in how the
+// activated connection's id is found for a disconnect.
+template <typename FindId>
+int WifiConnectCommand(const uchar* cmd, int size, const char* iface, bool bssidFirst,
+                       FindId findId) {
     WifiConnectRequest req;
     WifiConnectKind kind = ParseWifiConnect(cmd, size, &req);
     if (kind == kWifiConnectShort) {
@@ -238,25 +243,26 @@ int NmWifiConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface
         return -1;
     }
     bool found = false;
-    std::string id = kind == kWifiDisconnect ? ActiveConnectionId(device, &found) : "";
+    std::string id = kind == kWifiDisconnect ? findId(&found) : std::string();
     return RunWifiCommand(kind, req, iface, found ? id.c_str() : nullptr, bssidFirst);
 }
 
+}  // namespace
+
+int NmWifiConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface, NMDevice* device,
+                  bool bssidFirst) {
+    return WifiConnectCommand(cmd, size, iface, bssidFirst,
+                              [&](bool* found) { return ActiveConnectionId(device, found); });
+}
+
 int doWifiConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface) {
-    WifiConnectRequest req;
-    WifiConnectKind kind = ParseWifiConnect(cmd, size, &req);
-    if (kind == kWifiConnectShort) {
-        DumpShort(cmd, size);
-        return -1;
-    }
-    bool found = false;
-    std::string id;
     // Only the lookup runs on the loop; nmcli runs here, so a slow
     // disconnect never stalls the loop.
-    if (kind == kWifiDisconnect) {
-        NmCallOnLoop([&] { id = ActiveConnectionId(NmGetDevice(iface), &found); });
-    }
-    return RunWifiCommand(kind, req, iface, found ? id.c_str() : nullptr, true);
+    return WifiConnectCommand(cmd, size, iface, true, [&](bool* found) {
+        std::string id;
+        NmCallOnLoop([&] { id = ActiveConnectionId(NmGetDevice(iface), found); });
+        return id;
+    });
 }
 
 int doLanConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface) {

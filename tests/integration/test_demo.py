@@ -7,11 +7,15 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
 
 import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+import qzdemo  # noqa: E402  the demo's own check for what it left running
 
 REPO = Path(__file__).resolve().parent.parent.parent
 DEMO = REPO / "scripts" / "demo"
@@ -49,18 +53,7 @@ def demo_env(run):
 
 
 def still_running(run):
-    found = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit() or int(pid) == os.getpid():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                cmd = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
-        except OSError:
-            continue
-        if str(run) in cmd:
-            found.append(cmd)
-    return found
+    return qzdemo.leftovers(run)
 
 
 def real_dirac():
