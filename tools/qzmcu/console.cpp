@@ -60,6 +60,20 @@ void InstallSignals() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+// The reader thread blocks the stop signals, so they always reach the main
+// thread, whose waits they cut short; a reader parked in poll() may otherwise
+// take them and leave the stop unnoticed there.
+void StartReader() {
+    sigset_t stops, old;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stops, &old);
+    StartThread(&mcuLine.receiveThread, doReceive, &mcuLine);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
 std::string FrameHex(const uchar* payload, int size, uchar id, uchar addr) {
     uchar frame[kFrameBufferSize];
     const int total = BuildFrame(frame, payload, size, id, addr);
@@ -350,7 +364,7 @@ int RunConsole(const ConsoleOptions& options) {
     if (!ParseScript(&script)) return 2;
     if (OpenLine() < 0) return 2;
     SetLinkHandlers(OnFrame, nullptr);
-    StartThread(&mcuLine.receiveThread, doReceive, &mcuLine);
+    StartReader();
     int status = 0;
     if (!script.empty()) {
         status = RunScript(script);
