@@ -124,24 +124,27 @@ def test_wifi_password_never_reaches_the_log(board, nm):
         assert secret not in everything
 
 
-def stub_dir(tmp_path):
-    """An unshare that refuses, as in a container without CAP_SYS_ADMIN."""
-    bin = tmp_path / "bin"
-    bin.mkdir()
-    stub = bin / "unshare"
-    stub.write_text("#!/bin/sh\necho 'unshare: unshare failed: Operation not permitted' >&2\nexit 1\n")
-    stub.chmod(0o755)
-    return dict(os.environ, PATH="%s:%s" % (bin, os.environ["PATH"]))
+REFUSED = "echo 'unshare: unshare failed: Operation not permitted' >&2; exit 1"
+# In a plain chroot / is no mount point: only "--propagation unchanged" works.
+CHROOT = 'case "$*" in *unchanged*) exit 0;; esac; exit 1'
+NO_CAP = ("needs root with CAP_SYS_ADMIN for mount and network namespaces (in a container: "
+          "docker run --privileged, or --cap-add SYS_ADMIN)")
+NO_NS = ("needs mount namespaces (unshare --mount) or user namespaces, and this machine allows "
+         "neither: run it as root with CAP_SYS_ADMIN (docker run --cap-add SYS_ADMIN) or where user "
+         "namespaces are allowed")
+NO_MOUNTPOINT = ("/ is not a mount point (a plain chroot?), so no mount can be made private: "
+                 "bind-mount the root onto itself first (mount --bind DIR DIR), or use systemd-nspawn")
 
 
-@pytest.mark.parametrize("script,line", [
-    ("demo", "demo: needs mount namespaces (unshare --mount) or user namespaces, and this machine "
-             "allows neither: run it as root with CAP_SYS_ADMIN (docker run --cap-add SYS_ADMIN) "
-             "or where user namespaces are allowed"),
-    ("test", "test: needs root with CAP_SYS_ADMIN for mount and network namespaces (in a "
-             "container: docker run --privileged, or --cap-add SYS_ADMIN)"),
+@pytest.mark.parametrize("script,unshare,line", [
+    ("demo", REFUSED, NO_NS), ("test", REFUSED, NO_CAP),
+    ("demo", CHROOT, NO_MOUNTPOINT), ("test", CHROOT, NO_MOUNTPOINT),
 ])
-def test_commands_stop_at_once_without_namespaces(tmp_path, script, line):
-    r = subprocess.run([str(REPO / "scripts" / script)], env=stub_dir(tmp_path), capture_output=True,
-                       text=True, timeout=20, stdin=subprocess.DEVNULL)
-    assert (r.returncode, r.stderr, r.stdout) == (1, line + "\n", "")
+def test_commands_stop_at_once_without_namespaces(tmp_path, script, unshare, line):
+    stub = tmp_path / "unshare"
+    stub.write_text("#!/bin/sh\n%s\n" % unshare)
+    stub.chmod(0o755)
+    env = dict(os.environ, PATH="%s:%s" % (tmp_path, os.environ["PATH"]))
+    r = subprocess.run([str(REPO / "scripts" / script)], env=env, capture_output=True, text=True,
+                       timeout=20, stdin=subprocess.DEVNULL)
+    assert (r.returncode, r.stderr, r.stdout) == (1, "%s: %s\n" % (script, line), "")
