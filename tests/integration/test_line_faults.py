@@ -63,6 +63,22 @@ def test_hang_up_lets_go_of_the_line_and_drops_the_cut_frame(board):
             d.wait_log("Receive error2: FA 34 07 C3", start=mark)
 
 
+def test_line_is_opened_close_on_exec(board, tmp_path):
+    # In the open itself: a flag set afterwards leaves a window in which a
+    # script started by another thread inherits the line.
+    master, slave = os.openpty()
+    path = os.ttyname(slave)
+    trace = tmp_path / "trace"
+    r = subprocess.run(["strace", "-f", "-qq", "-e", "trace=openat", "-o", str(trace), qzlinkd_path(),
+                        path, "115200", "0"], stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=20, env=board.env())
+    os.close(slave)
+    os.close(master)
+    assert r.returncode == 0, r.stderr
+    opens = [l for l in trace.read_text().splitlines() if '"%s"' % path in l]
+    assert len(opens) == 1 and '"%s", O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC)' % path in opens[0], opens
+
+
 @pytest.mark.parametrize("kind", ["file", "null"])
 def test_device_that_is_not_a_terminal_is_refused(board, kind):
     if kind == "file":
