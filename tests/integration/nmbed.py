@@ -218,6 +218,16 @@ def plug():
     run("ip", "link", "set", PEER, "up")
 
 
+def static_address(cidr=None):
+    """Puts "Wired 1" on a static IPv4 address (None: back to DHCP) and
+    activates it again."""
+    method = ["ipv4.method", "manual", "ipv4.addresses", cidr] if cidr else \
+        ["ipv4.method", "auto", "ipv4.addresses", ""]
+    run("nmcli", "connection", "modify", PROFILE, *method)
+    subprocess.run(["nmcli", "-w", "30", "connection", "up", PROFILE], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
 def device_path(iface=IFACE):
     """The device's D-Bus object path, None when NetworkManager has none."""
     try:
