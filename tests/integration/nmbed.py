@@ -195,6 +195,11 @@ def nm_stop(sig=signal.SIGTERM, timeout=30.0):
     _until(lambda: not _bus().name_has_owner(NM_NAME), timeout, "NetworkManager off the bus")
 
 
+def nm_restart(sig=signal.SIGTERM):
+    nm_stop(sig)
+    return nm_start()
+
+
 def _ended(pid):
     try:
         return Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()[0] == "Z"
