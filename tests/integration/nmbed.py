@@ -100,17 +100,24 @@ def run(*cmd):
 
 def _versions():
     """package=version of each package as apt would fetch it; None before apt-get update."""
-    r = subprocess.run(["apt-cache", "show", "--no-all-versions"] + list(PACKAGES),
+    arch = _arch()
+    r = subprocess.run(["apt-cache", "show", "--no-all-versions"] + ["%s:%s" % (p, arch) for p in PACKAGES],
                        capture_output=True, text=True)
     found = dict(zip([l[9:] for l in r.stdout.splitlines() if l.startswith("Package: ")],
                      [l[9:] for l in r.stdout.splitlines() if l.startswith("Version: ")]))
     if set(found) != set(PACKAGES):
         return None
-    return ["%s=%s" % (p, found[p]) for p in PACKAGES]
+    return ["%s:%s=%s" % (p, arch, found[p]) for p in PACKAGES]
+
+
+def _arch():
+    return subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
 
 
 def _libnm_version():
-    r = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libnm0"], capture_output=True, text=True)
+    """The libnm the daemon links (other architectures' may be installed for cross builds)."""
+    r = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libnm0:" + _arch()],
+                       capture_output=True, text=True)
     return r.stdout
 
 
@@ -118,13 +125,13 @@ def fetch():
     """Unpacks the packages into CACHE/<version key>, pointed at by CACHE/current.
     Quick when the cache already holds the NetworkManager of the installed libnm."""
     done = CACHE / "current" / "complete"
-    if done.exists() and "network-manager=%s\n" % _libnm_version() in done.read_text():
+    if done.exists() and "network-manager:%s=%s\n" % (_arch(), _libnm_version()) in done.read_text():
         return
     versions = _versions()
     if versions is None:
         run("apt-get", "-o", "DPkg::Lock::Timeout=600", "update", "-qq")
         versions = _versions() or fail("apt-cache knows no %s" % " ".join(PACKAGES))
-    nm_version = versions[0].split("=", 1)[1]
+    nm_version = versions[0].rsplit("=", 1)[1]
     if _libnm_version() != nm_version:
         fail("network-manager %s differs from the installed libnm0 %r" % (nm_version, _libnm_version()))
     key = "nm-%s-%s" % (nm_version, hashlib.sha1("\n".join(versions).encode()).hexdigest()[:8])
@@ -146,6 +153,9 @@ def fetch():
     link.unlink(missing_ok=True)
     link.symlink_to(key)
     os.replace(link, CACHE / "current")
+    for old in CACHE.glob("nm-*"):
+        if old.name != key:
+            shutil.rmtree(old, ignore_errors=True)
 
 
 def root():
