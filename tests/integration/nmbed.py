@@ -36,8 +36,8 @@ CACHE = Path(os.environ.get("QZ_NM_CACHE") or Path.home() / ".cache" / "qzlinkd-
 PACKAGES = ("network-manager", "libbluetooth3", "libmm-glib0", "libndp0", "libnewt0.52",
             "libteamdctl0", "libslang2")
 
-IFACE, MAC = "eth0", "02:00:00:00:00:01"
-PEER, PEER_MAC = "qzpeer", "02:00:00:00:00:02"
+IFACE, MAC = "eth0", "02:5A:C3:00:00:01"
+PEER, PEER_MAC = "qzpeer", "02:5A:C3:00:00:02"
 PEER_IP, LEASE_IP, PREFIX = "192.0.2.1", "192.0.2.10", 24
 PROFILE = "Wired 1"
 BUS = "unix:path=/run/dbus/system_bus_socket"

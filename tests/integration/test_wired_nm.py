@@ -22,7 +22,7 @@ LAN_HEAD = LAN_REPORT[:2] + b"\x02"
 VERSION = bytes.fromhex("05 0B")
 VERSION_REPLY = bytes.fromhex("05 12 31 33 34 00")
 DATE = bytes.fromhex("10 05 01")
-MAC = bytes.fromhex("02 00 00 00 00 01")
+MAC = bytes.fromhex("02 5A C3 00 00 01")
 # State 3, the veth's MAC, the DHCP lease 192.0.2.10 at 14..17, its /24 mask at 20..23.
 LAN_UP = LAN_HEAD + b"\x03" + MAC + bytes.fromhex("C0 00 02 0A 00 00 00 00 00 00 FF FF FF 00")
 LAN_NO_LINK = LAN_HEAD + b"\x00" + MAC
@@ -88,8 +88,8 @@ def test_lan_as_dhcp_brings_it_up(bed):
     board, d = bed
     d.wait_log("Lan(eth0):  id=Wired 1 type=802-3-ethernet ip=192.0.2.10")
     d.wait_log("eth0 state: UNKNOWN --> ACTIVATED")
-    d.wait_log("02:00:00:00:00:01 status: eth0 3 ACTIVATED")
-    d.wait_log("eth0 actived: 192.0.2.10 255.255.255.0 02:00:00:00:00:01")
+    d.wait_log("02:5A:C3:00:00:01 status: eth0 3 ACTIVATED")
+    d.wait_log("eth0 actived: 192.0.2.10 255.255.255.0 02:5A:C3:00:00:01")
     assert d.first_lan.payload == LAN_UP and d.first_lan.addr == 0x43
     assert reply(d, LAN_REPORT, []) == LAN_UP
     assert sync_flag(d) == 1
@@ -174,17 +174,18 @@ def test_static_profile(bed):
         nmbed.static_address(cidr)
         nmbed.wait_state(nmbed.ACTIVATED)
         deadline = time.monotonic() + 30
-        while reply(d, LAN_REPORT, []) != want:
+        while reply(d, LAN_REPORT, []) != want:  # the watch compares states, not addresses
             assert time.monotonic() < deadline, "no LAN report %s" % want.hex(" ")
+            time.sleep(0.1)
 
 
 def test_mac_mode(bed):
     board, _ = bed
     env = board.env({"DBUS_SYSTEM_BUS_ADDRESS": nmbed.BUS})
     for args, status, out in [
-        (["-m=eth0"], 0, b"02:00:00:00:00:01"),
-        (["--mac"], 0, b"02:00:00:00:00:01"),  # no mlan0: eth0 next
-        (["--mac=qzpeer"], 0, b"02:00:00:00:00:02"),  # unmanaged, still known
+        (["-m=eth0"], 0, b"02:5A:C3:00:00:01"),
+        (["--mac"], 0, b"02:5A:C3:00:00:01"),  # no mlan0: eth0 next
+        (["--mac=qzpeer"], 0, b"02:5A:C3:00:00:02"),  # unmanaged, still known
         (["-m=wlan9"], 255, b""),
     ]:
         r = subprocess.run([qzlinkd_path()] + args, env=env, capture_output=True, timeout=20)
