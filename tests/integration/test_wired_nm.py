@@ -165,6 +165,7 @@ def test_unplugged_and_plugged_in_again(bed):
     # The LAN reset stood down when the link came back: nothing since.
     assert [c for c in board.commands() if c == RESET] == [RESET, RESET]
     assert d.proc.poll() is None
+    assert d.stderr_lines == []  # no GLib or libnm warning through all of it
 
 
 def test_static_profile(bed):
