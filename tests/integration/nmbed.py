@@ -17,6 +17,7 @@ network namespace takes its links along and the mount namespace its mounts.
 COMMAND finds the bed's folder in QZ_NMBED; the functions below are the
 actions a test takes on the bed from inside.
 """
+import ctypes
 import hashlib
 import os
 import shutil
@@ -346,6 +347,10 @@ def _inside(d, cmd):
         os.kill(-1, signal.SIGKILL)
 
 
+def _die_with_parent():
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
 def main(argv):
     if argv[:1] == ["--fetch"]:
         fetch()
@@ -361,9 +366,10 @@ def main(argv):
     base.mkdir(parents=True, exist_ok=True)
     d = Path(tempfile.mkdtemp(prefix="nmbed-", dir=base))
     try:
-        return subprocess.run(["unshare", "--net", "--mount", "--pid", "--fork", "--mount-proc",
-                               "--propagation", "private", "/usr/bin/python3", __file__, "--inside",
-                               str(d)] + argv).returncode
+        # Whatever ends this process (a test time-out) ends the bed with it.
+        return subprocess.run(["unshare", "--net", "--mount", "--pid", "--fork", "--kill-child",
+                               "--mount-proc", "--propagation", "private", "/usr/bin/python3", __file__,
+                               "--inside", str(d)] + argv, preexec_fn=_die_with_parent).returncode
     finally:
         shutil.rmtree(d, ignore_errors=True)
 
