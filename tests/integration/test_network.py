@@ -1,6 +1,8 @@
-"""The network side against a NetworkManager mock: WiFi list pages, link and
-MAC reports (asked for and unsolicited), connection command lines, the LAN
-reset timer, and NetworkManager missing, going away and coming back."""
+"""The network side against a NetworkManager mock, for what the real
+NetworkManager cannot show here (no WiFi driver): WiFi list pages, WiFi link
+and MAC reports (asked for and unsolicited), WiFi connection command lines,
+and NetworkManager missing, going away and coming back. The wired link runs
+against the real NetworkManager in test_wired_nm.py."""
 import re
 import subprocess
 import time
@@ -233,50 +235,6 @@ def test_unsolicited_reports_follow_state_changes(board, nm):
     d.mcu.no_frame(1.5)
 
 
-def net_calls(board):
-    return [c for c in board.script_calls() if c[:1] == ["net"]]
-
-
-def test_lan_reset_fires_and_rearms(board, nm):
-    eth = connected_lan(nm)
-    d = start(board, nm, lanreset="1:3")
-    d.wait_log("eth0 state: UNKNOWN --> ACTIVATED")
-    nm.set_state(eth, DISCONNECTED)
-    d.wait_log("ResetLan: eth0 will be reset in 1 seconds!")
-    board.wait_calls(lambda c: c == ("halvane", ["net", "eth0", "reset"]), timeout=4)
-    d.wait_log(re.compile(r"^ResetLan: time=1\d\d\d$"))
-    # Re-armed twice with twice the time, then left alone.
-    deadline = time.monotonic() + 8
-    while time.monotonic() < deadline and len(net_calls(board)) < 3:
-        time.sleep(0.2)
-    assert net_calls(board) == [["net", "eth0", "reset"]] * 3
-    assert len([l for l in d.log_lines() if re.match(r"^ResetLan: time=2\d\d\d$", l)]) == 2
-    time.sleep(3)
-    assert len(net_calls(board)) == 3
-    # Activated again: disarmed; a new drop starts a new episode.
-    nm.set_state(eth, ACTIVATED)
-    d.wait_log("eth0 state: DISCONNECTED --> ACTIVATED")
-    nm.set_state(eth, DISCONNECTED)
-    deadline = time.monotonic() + 4
-    while time.monotonic() < deadline and len(net_calls(board)) < 4:
-        time.sleep(0.2)
-    assert len(net_calls(board)) == 4
-
-
-def test_lan_reset_not_armed_when_lan_switched_off(board, nm):
-    eth = connected_lan(nm)
-    d = start(board, nm, lanreset="1:3")
-    wait_payload(d, lambda p: p == LAN_24)
-    time.sleep(0.3)  # the pass that saw the activation has set the LAN enabled
-    d.mcu.send(bytes.fromhex("10 03 00 00"))
-    board.wait_calls(lambda c: c == ("ifconfig", ["eth0", "down"]))
-    nm.set_state(eth, DISCONNECTED)
-    d.wait_log("eth0 state: ACTIVATED --> DISCONNECTED")
-    time.sleep(2.5)
-    assert not net_calls(board)
-    assert not [l for l in d.log_lines() if l.startswith("ResetLan")]
-
-
 # --- connection commands -----------------------------------------------------
 
 def connect_body(action, name, password, bssid=bytes.fromhex("00 1A 2B 3C 4D 5E")):
@@ -285,21 +243,17 @@ def connect_body(action, name, password, bssid=bytes.fromhex("00 1A 2B 3C 4D 5E"
     return bytes([action, len(n)]) + n + bytes([len(m)]) + m + bssid
 
 
-def test_connect_disconnect_and_lan_switch_lines(board, nm):
+def test_connect_and_disconnect_lines(board, nm):
     wl, _ = home_wifi(nm)
     nm.add_active_connection(wl, 'Home "net" $x')
-    connected_lan(nm)
     d = start(board, nm)
     d.mcu.drain(1.5)
     hostile = b'p"; poweroff; $(reboot) `id` \\'
     for payload in (bytes.fromhex("10 02 00") + connect_body(1, b"Lab", b""),
                     bytes.fromhex("10 02 00") + connect_body(1, b"Lab", hostile),
                     bytes.fromhex("10 02 00 00"),
-                    bytes.fromhex("10 02 00 02"),
-                    bytes.fromhex("10 03 00 01"),
-                    bytes.fromhex("10 03 00 00")):
+                    bytes.fromhex("10 02 00 02")):
         d.mcu.expect_ack(d.mcu.send(payload))
-    board.wait_calls(lambda c: c == ("ifconfig", ["eth0", "down"]))
     bssid = "00:1A:2B:3C:4D:5E"
     board.wait_calls(lambda c: c == ("nmcli", ["con", "delete", 'Home "net" $x']))
     calls = board.stub_calls("nmcli")
@@ -313,20 +267,12 @@ def test_connect_disconnect_and_lan_switch_lines(board, nm):
     ])
     # The disconnect is waited for before the profile is deleted.
     assert calls.index(["dev", "disconnect", "mlan0"]) < calls.index(["con", "delete", 'Home "net" $x'])
-    assert sorted(board.stub_calls("ifconfig")) == [["eth0", "down"], ["eth0", "up"]]
     assert not board.stub_calls("poweroff") and not board.stub_calls("reboot")
     d.wait_log("WifiConnect: %s 4:Lab %d:%s" % (bssid, len(hostile) + 1, "*" * len(hostile)))
     assert not [l for l in d.log_lines() if "poweroff;" in l and l.startswith("WifiConnect")]
 
 
-def test_lan_start_up_line(board, nm):
-    eth = connected_lan(nm)
-    nm.add_active_connection(eth, "Wired 1", ctype="802-3-ethernet")
-    d = start(board, nm)
-    d.wait_log("Lan(eth0):  id=Wired 1 type=802-3-ethernet ip=10.0.0.5")
-
-
-def test_mac_mode(board, nm):
+def test_mac_mode_prefers_wifi(board, nm):
     nm.add_wifi("mlan0", DISCONNECTED)
     nm.add_ethernet("eth0", DISCONNECTED, mac="00:11:22:33:44:55")
     exe = qzlinkd_path()
@@ -336,9 +282,7 @@ def test_mac_mode(board, nm):
         return r.returncode, r.stdout
 
     assert run("-m=mlan0", nm.env) == (0, b"11:22:33:44:55:66")
-    assert run("--mac=eth0", nm.env) == (0, b"00:11:22:33:44:55")
     assert run("--mac", nm.env) == (0, b"11:22:33:44:55:66")
-    assert run("-m=wlan9", nm.env) == (255, b"")
     assert run("-m=mlan0", {}) == (255, b"")  # no bus at all
 
 

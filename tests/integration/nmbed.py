@@ -1,0 +1,378 @@
+#!/usr/bin/python3
+"""The real NetworkManager on a virtual Ethernet link, in private namespaces.
+
+    nmbed.py --fetch        unpack NetworkManager into the cache (scripts/bootstrap)
+    nmbed.py COMMAND...     run COMMAND inside a fresh bed, exit with its status
+
+Inside private network, mount and pid namespaces: a private system bus on
+/run/dbus/system_bus_socket, NetworkManager 1.42 (Debian's binaries unpacked
+into a cache, never installed: a started NetworkManager would take over the
+machine's interfaces), and a veth pair whose NetworkManager side is `eth0`
+(profile "Wired 1", DHCP) and whose peer `qzpeer` carries dnsmasq. /etc and
+/var/lib are overlays whose writes land in the bed's folder; /sys is a
+read-only sysfs of the namespace, which makes NetworkManager manage links
+without udev. Leaving the pid namespace ends every process in it; the
+network namespace takes its links along and the mount namespace its mounts.
+
+COMMAND finds the bed's folder in QZ_NMBED; the functions below are the
+actions a test takes on the bed from inside.
+"""
+import ctypes
+import hashlib
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import dbus
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent.parent
+CACHE = Path(os.environ.get("QZ_NM_CACHE") or Path.home() / ".cache" / "qzlinkd-nm")
+# network-manager and the libraries it needs that the build does not bring.
+PACKAGES = ("network-manager", "libbluetooth3", "libmm-glib0", "libndp0", "libnewt0.52",
+            "libteamdctl0", "libslang2")
+
+IFACE, MAC = "eth0", "02:5A:C3:00:00:01"
+PEER, PEER_MAC = "qzpeer", "02:5A:C3:00:00:02"
+PEER_IP, LEASE_IP, PREFIX = "192.0.2.1", "192.0.2.10", 24
+PROFILE = "Wired 1"
+BUS = "unix:path=/run/dbus/system_bus_socket"
+
+NM_NAME = "org.freedesktop.NetworkManager"
+NM_PATH = "/org/freedesktop/NetworkManager"
+DEVICE = NM_NAME + ".Device"
+PROPS = "org.freedesktop.DBus.Properties"
+ACTIVATED, UNAVAILABLE = 100, 20
+
+NM_CONF = """[main]
+plugins=keyfile
+dhcp=internal
+dns=none
+rc-manager=unmanaged
+hostname-mode=none
+no-auto-default=*
+[keyfile]
+path={dir}/connections
+unmanaged-devices=interface-name:{peer}
+[logging]
+level=INFO
+"""
+
+PROFILE_KEYFILE = """[connection]
+id={id}
+uuid=5b0c3f7e-6a51-4c4e-9f3a-0c1d2e3f4a5b
+type=ethernet
+interface-name={iface}
+[ethernet]
+[ipv4]
+method=auto
+[ipv6]
+method=disabled
+"""
+
+BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>{bus}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/><allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/><allow receive_sender="*"/>
+  </policy>
+</busconfig>
+"""
+
+
+def fail(text):
+    sys.exit("nmbed: " + text)
+
+
+def run(*cmd):
+    subprocess.run([str(c) for c in cmd], check=True)
+
+
+# --- the cache ---------------------------------------------------------------
+
+def _versions():
+    """package=version of each package as apt would fetch it; None before apt-get update."""
+    arch = _arch()
+    r = subprocess.run(["apt-cache", "show", "--no-all-versions"] + ["%s:%s" % (p, arch) for p in PACKAGES],
+                       capture_output=True, text=True)
+    found = dict(zip([l[9:] for l in r.stdout.splitlines() if l.startswith("Package: ")],
+                     [l[9:] for l in r.stdout.splitlines() if l.startswith("Version: ")]))
+    if set(found) != set(PACKAGES):
+        return None
+    return ["%s:%s=%s" % (p, arch, found[p]) for p in PACKAGES]
+
+
+def _arch():
+    return subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+
+
+def _libnm_version():
+    """The libnm the daemon links (other architectures' may be installed for cross builds)."""
+    r = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libnm0:" + _arch()],
+                       capture_output=True, text=True)
+    return r.stdout
+
+
+def fetch():
+    """Unpacks the packages into CACHE/<version key>, pointed at by CACHE/current.
+    Quick when the cache already holds the NetworkManager of the installed libnm."""
+    done = CACHE / "current" / "complete"
+    if done.exists() and "network-manager:%s=%s\n" % (_arch(), _libnm_version()) in done.read_text():
+        return
+    versions = _versions()
+    if versions is None:
+        run("apt-get", "-o", "DPkg::Lock::Timeout=600", "update", "-qq")
+        versions = _versions() or fail("apt-cache knows no %s" % " ".join(PACKAGES))
+    nm_version = versions[0].rsplit("=", 1)[1]
+    if _libnm_version() != nm_version:
+        fail("network-manager %s differs from the installed libnm0 %r" % (nm_version, _libnm_version()))
+    key = "nm-%s-%s" % (nm_version, hashlib.sha1("\n".join(versions).encode()).hexdigest()[:8])
+    dest = CACHE / key
+    if not (dest / "complete").exists():
+        shutil.rmtree(dest, ignore_errors=True)
+        CACHE.mkdir(parents=True, exist_ok=True)
+        debs = Path(tempfile.mkdtemp(prefix="debs-", dir=CACHE))
+        try:
+            subprocess.run(["apt-get", "download", "-qq"] + versions, cwd=debs, check=True,
+                           stderr=subprocess.DEVNULL)
+            (dest / "root").mkdir(parents=True)
+            for deb in sorted(debs.glob("*.deb")):
+                run("dpkg-deb", "-x", deb, dest / "root")
+        finally:
+            shutil.rmtree(debs)
+        (dest / "complete").write_text("\n".join(versions) + "\n")
+    link = CACHE / "current.new"
+    link.unlink(missing_ok=True)
+    link.symlink_to(key)
+    os.replace(link, CACHE / "current")
+    for old in CACHE.glob("nm-*"):
+        if old.name != key:
+            shutil.rmtree(old, ignore_errors=True)
+
+
+def root():
+    r = CACHE / "current" / "root"
+    if not (r / "usr/sbin/NetworkManager").exists():
+        fail("no NetworkManager in %s: run scripts/bootstrap" % r)
+    return r
+
+
+# --- actions from inside the bed ---------------------------------------------
+
+def _dir():
+    d = os.environ.get("QZ_NMBED")
+    if not d:
+        fail("not inside a bed: run the command through tests/integration/nmbed.py")
+    return Path(d)
+
+
+def nm_start(timeout=30.0):
+    """Starts NetworkManager and waits until it owns its bus name."""
+    d, r = _dir(), root()
+    env = dict(os.environ, LD_LIBRARY_PATH=str(r / "usr/lib/x86_64-linux-gnu"))
+    with open(d / "nm.log", "ab") as log:
+        proc = subprocess.Popen([r / "usr/sbin/NetworkManager", "--no-daemon", "--debug",
+                                 "--config", d / "nm.conf", "--config-dir", d / "conf.d",
+                                 "--system-config-dir", d / "conf.d",
+                                 "--intern-config", d / "intern.conf",
+                                 "--state-file", d / "nm.state"],
+                                stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env,
+                                start_new_session=True)
+    (d / "nm.pid").write_text(str(proc.pid))
+    _children[proc.pid] = proc
+    _until(lambda: _bus().name_has_owner(NM_NAME), timeout, "NetworkManager on the bus")
+    return proc.pid
+
+
+def nm_stop(sig=signal.SIGTERM, timeout=30.0):
+    """Ends NetworkManager (SIGTERM: a clean stop; SIGKILL: killed)."""
+    pid = int((_dir() / "nm.pid").read_text())
+    os.kill(pid, sig)
+    proc = _children.pop(pid, None)
+    if proc is not None:
+        proc.wait(timeout)
+    else:
+        # Started by the bed, whose first process reaps it only at the end.
+        _until(lambda: _ended(pid), timeout, "NetworkManager ended")
+    _until(lambda: not _bus().name_has_owner(NM_NAME), timeout, "NetworkManager off the bus")
+
+
+def nm_restart(sig=signal.SIGTERM):
+    nm_stop(sig)
+    return nm_start()
+
+
+def _ended(pid):
+    try:
+        return Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+def peer_carrier(up):
+    """The peer end up or down: the carrier NetworkManager sees on eth0."""
+    run("ip", "link", "set", PEER, "up" if up else "down")
+
+
+def unplug():
+    run("ip", "link", "del", IFACE)
+
+
+def plug():
+    run("ip", "link", "add", IFACE, "address", MAC, "type", "veth", "peer", "name", PEER,
+        "address", PEER_MAC)
+    run("ip", "addr", "add", "%s/%d" % (PEER_IP, PREFIX), "dev", PEER)
+    run("ip", "link", "set", PEER, "up")
+
+
+def static_address(cidr=None):
+    """Puts "Wired 1" on a static IPv4 address (None: back to DHCP) and
+    activates it again."""
+    method = ["ipv4.method", "manual", "ipv4.addresses", cidr] if cidr else \
+        ["ipv4.method", "auto", "ipv4.addresses", ""]
+    run("nmcli", "connection", "modify", PROFILE, *method)
+    subprocess.run(["nmcli", "-w", "30", "connection", "up", PROFILE], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def device_path(iface=IFACE):
+    """The device's D-Bus object path, None when NetworkManager has none."""
+    try:
+        return str(_nm().GetDeviceByIpIface(iface, dbus_interface=NM_NAME))
+    except dbus.DBusException:
+        return None
+
+
+def device_prop(name, iface=IFACE):
+    path = device_path(iface)
+    if path is None:
+        return None
+    try:
+        return _bus().get_object(NM_NAME, path).Get(DEVICE, name, dbus_interface=PROPS)
+    except dbus.DBusException:
+        return None
+
+
+def wait_state(state, iface=IFACE, timeout=60.0):
+    _until(lambda: device_prop("State", iface) == state, timeout, "%s in state %d" % (iface, state))
+
+
+_children = {}
+_bus_conn = []
+
+
+def _bus():
+    if not _bus_conn:
+        _bus_conn.append(dbus.bus.BusConnection(BUS))
+    return _bus_conn[0]
+
+
+def _nm():
+    return _bus().get_object(NM_NAME, NM_PATH)
+
+
+def _until(pred, timeout, what):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            if pred():
+                return
+        except dbus.DBusException:
+            pass
+        if time.monotonic() > deadline:
+            raise TimeoutError("nmbed: no %s within %.0f s" % (what, timeout))
+        time.sleep(0.05)
+
+
+# --- setting up inside the namespaces ------------------------------------------
+
+def _mounts(d):
+    run("mount", "-t", "tmpfs", "tmpfs", "/run")
+    for path in ("/etc", "/var/lib"):
+        up, work = d / ("upper" + path.replace("/", "-")), d / ("work" + path.replace("/", "-"))
+        up.mkdir()
+        work.mkdir()
+        run("mount", "-t", "overlay", "overlay", "-o",
+            "lowerdir=%s,upperdir=%s,workdir=%s" % (path, up, work), path)
+    run("mount", "-t", "sysfs", "-o", "ro,nosuid,nodev,noexec", "sysfs", "/sys")
+    for sub in ("dbus", "NetworkManager"):
+        Path("/run", sub).mkdir()
+
+
+def _setup(d):
+    _mounts(d)
+    (d / "bus.conf").write_text(BUS_CONF.format(bus=BUS))
+    with open(d / "bus.log", "wb") as log:
+        subprocess.Popen(["dbus-daemon", "--config-file", str(d / "bus.conf"), "--nofork", "--nopidfile"],
+                         stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
+    _until(lambda: Path("/run/dbus/system_bus_socket").exists(), 10, "bus socket")
+    run("ip", "link", "set", "lo", "up")
+    plug()
+    subprocess.Popen(["dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--port=0",
+                      "--interface=" + PEER, "--bind-dynamic", "--dhcp-authoritative",
+                      "--dhcp-range=%s,%s,255.255.255.0,1h" % (LEASE_IP, LEASE_IP),
+                      "--dhcp-leasefile=%s" % (d / "leases"), "--log-facility=%s" % (d / "dnsmasq.log"),
+                      "--log-dhcp"], stdin=subprocess.DEVNULL, start_new_session=True)
+    (d / "conf.d").mkdir()
+    (d / "connections").mkdir()
+    (d / "nm.conf").write_text(NM_CONF.format(dir=d, peer=PEER))
+    keyfile = d / "connections" / "wired1.nmconnection"
+    keyfile.write_text(PROFILE_KEYFILE.format(id=PROFILE, iface=IFACE))
+    keyfile.chmod(0o600)
+
+
+def _inside(d, cmd):
+    os.environ.update(QZ_NMBED=str(d), DBUS_SYSTEM_BUS_ADDRESS=BUS,
+                      PATH=str(root() / "usr/bin") + ":" + os.environ.get("PATH", "/usr/bin:/bin"))
+    t0 = time.monotonic()
+    _setup(d)
+    nm_start()
+    wait_state(ACTIVATED)
+    print("nmbed: %s activated by DHCP %.1f s after the bed started" % (IFACE, time.monotonic() - t0),
+          file=sys.stderr, flush=True)
+    try:
+        return subprocess.run(cmd).returncode
+    finally:
+        # This process is the pid namespace's first: what it leaves ends with it.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        os.kill(-1, signal.SIGKILL)
+
+
+def _die_with_parent():
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+def main(argv):
+    if argv[:1] == ["--fetch"]:
+        fetch()
+        return 0
+    if argv[:1] == ["--inside"]:
+        return _inside(Path(argv[1]), argv[2:])
+    if not argv:
+        fail("usage: nmbed.py --fetch | COMMAND...")
+    if os.geteuid() != 0:
+        fail("needs root (network and mount namespaces)")
+    root()
+    base = Path(os.environ.get("QZ_TEST_WORK") or REPO / "build" / "test-work")
+    base.mkdir(parents=True, exist_ok=True)
+    d = Path(tempfile.mkdtemp(prefix="nmbed-", dir=base))
+    try:
+        # Whatever ends this process (a test time-out) ends the bed with it.
+        return subprocess.run(["unshare", "--net", "--mount", "--pid", "--fork", "--kill-child",
+                               "--mount-proc", "--propagation", "private", "/usr/bin/python3", __file__,
+                               "--inside", str(d)] + argv, preexec_fn=_die_with_parent).returncode
+    finally:
+        shutil.rmtree(d, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
