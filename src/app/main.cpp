@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/dispatch.h"
@@ -162,6 +164,10 @@ const char* Arg(int argc, char** argv, int k, const char* absent) {
 
 int QzMain(int argc, char** argv) {
     LogInit();
+    // Test-only: shortens every product delay; never set on a board.
+    if (const char* divisor = getenv("QZLINKD_TEST_TIME_DIVISOR")) {
+        TestTimeDivisor = static_cast<unsigned>(std::max(1, ToInt(divisor)));
+    }
     if (argc == 2 && (strstr(argv[1], "-v") != nullptr)) return VersionMode(argv[0], argv[1]);
     if (argc == 2 && (strstr(argv[1], "-m") != nullptr || strstr(argv[1], "--mac") != nullptr)) {
         return MacMode(argv[1]);
