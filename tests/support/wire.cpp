@@ -10,6 +10,19 @@
 #include "link/frame.h"
 #include "processor/exec.h"
 
+Bytes Hex(const char* text) {
+    Bytes out;
+    for (const char* p = text; *p != '\0';) {
+        if (*p == ' ') {
+            ++p;
+            continue;
+        }
+        out.push_back(static_cast<uchar>(std::stoi(std::string(p, 2), nullptr, 16)));
+        p += 2;
+    }
+    return out;
+}
+
 Bytes Wire(const Bytes& payload, uchar id, uchar addr) {
     uchar buf[kFrameBufferSize];
     int n = BuildFrame(buf, payload.data(), static_cast<int>(payload.size()), id, addr);
@@ -111,4 +124,39 @@ void DiscardLog() {
     fflush(stdout);
     cookie_io_functions_t io{nullptr, KeepNothing, nullptr, nullptr};
     if (FILE* sink = fopencookie(nullptr, "w", io)) stdout = sink;
+}
+
+std::vector<std::string> ShellWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted) {
+            if (c == '"') {
+                quoted = false;
+            } else if (c == '\\' && i + 1 < line.size() &&
+                       strchr("$`\"\\\n", line[i + 1]) != nullptr) {
+                word += line[++i];
+            } else {
+                word += c;
+            }
+        } else if (c == ' ' || c == '\t') {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            inWord = true;
+            if (c == '"') {
+                quoted = true;
+            } else if (c == '\\' && i + 1 < line.size()) {
+                word += line[++i];
+            } else {
+                word += c;
+            }
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
 }

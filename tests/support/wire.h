@@ -16,6 +16,9 @@ struct WireFrame {
     Bytes payload;
 };
 
+// Bytes from hex text ("05 0B 00").
+Bytes Hex(const char* text);
+
 // The frame as it goes on the wire (the daemon's own encoder).
 Bytes Wire(const Bytes& payload, uchar id = 1, uchar addr = 0x34);
 
@@ -44,6 +47,10 @@ typedef int (*ReplyFn)(const std::string& line, bool captured, std::string* outp
 void InstallRecorder(ReplyFn reply);
 void RemoveRecorder();
 std::vector<std::string>& RecordedLines();
+
+// The words the shell makes of a command line: quotes removed, backslash
+// escapes resolved (a trailing "&" is a word of its own).
+std::vector<std::string> ShellWords(const std::string& line);
 
 // Stdout (the daemon's log) replaced by a stream that keeps nothing: no
 // system call per line. For the fuzz targets and benches.
