@@ -144,7 +144,9 @@ class Mcu:
             if f.is_ack:
                 acked.append(f.id == id and f.addr == reply_addr(addr))
                 return False
-            return any(acked) and not (skip and skip(f)) and (accept is None or accept(f))
+            if skip and skip(f):
+                return False
+            return (accept is None or accept(f)) and any(acked)
         return self.wait_frame(pred, timeout)
 
     def expect_ack(self, id, addr=0x43, timeout=5.0):
