@@ -130,38 +130,3 @@ void CheckShellLine(const std::string& line) {
     }
     if (state != kPlain) FuzzFail("unterminated quote in: %s", line.c_str());
 }
-
-std::vector<std::string> ShellWords(const std::string& line) {
-    std::vector<std::string> words;
-    std::string word;
-    bool inWord = false;
-    bool quoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (quoted) {
-            if (c == '"') {
-                quoted = false;
-            } else if (c == '\\' && i + 1 < line.size() &&
-                       strchr("$`\"\\\n", line[i + 1]) != nullptr) {
-                word += line[++i];
-            } else {
-                word += c;
-            }
-        } else if (c == ' ' || c == '\t') {
-            if (inWord) words.push_back(word);
-            word.clear();
-            inWord = false;
-        } else {
-            inWord = true;
-            if (c == '"') {
-                quoted = true;
-            } else if (c == '\\' && i + 1 < line.size()) {
-                word += line[++i];
-            } else {
-                word += c;
-            }
-        }
-    }
-    if (inWord) words.push_back(word);
-    return words;
-}

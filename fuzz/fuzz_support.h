@@ -55,6 +55,4 @@ void ClearScriptCalls();
 // trailing " &".
 void CheckShellLine(const std::string& line);
 
-// The words the shell makes of a line that passed CheckShellLine: quotes
-// removed, backslash escapes resolved (a trailing "&" is a word of its own).
-std::vector<std::string> ShellWords(const std::string& line);
+// ShellWords (the words the shell makes of a line) is in wire.h.
