@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "link/frame.h"
 #include "processor/exec.h"
@@ -84,10 +85,14 @@ namespace {
 
 ReplyFn replyFn = nullptr;
 std::vector<std::string> lines;
+std::mutex linesMutex;  // the daemon's threads may run lines at once
 
 // Keeps Exec's promise: at most *size - 1 bytes and a NUL behind them.
 int Recorder(char* dest, int* size, const char* cmd) {
-    lines.emplace_back(cmd);
+    {
+        std::lock_guard<std::mutex> lock(linesMutex);
+        lines.emplace_back(cmd);
+    }
     std::string output;
     const bool captured = dest != nullptr && size != nullptr && *size > 0;
     const int status = replyFn ? replyFn(cmd, captured, &output) : 0;

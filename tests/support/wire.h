@@ -40,7 +40,8 @@ size_t DrainLine(TestLine* line, uchar* dest, size_t cap);
 // check through *error.
 std::vector<WireFrame> SentFrames(TestLine* line, std::string* error);
 
-// The recording command runner: every line the daemon would run is kept;
+// The recording command runner: every line the daemon would run is kept
+// (from any thread; read them once the threads are done);
 // reply(line, captured, &output) gives the output and the status (as pclose
 // does; -1: could not start). captured: the caller reads the output.
 typedef int (*ReplyFn)(const std::string& line, bool captured, std::string* output);
