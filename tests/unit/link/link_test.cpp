@@ -62,7 +62,7 @@ class LinkTest : public testing::Test {
         MemorySource mem{stream};
         ByteSource src{ReadMemory, &mem};
         testing::internal::CaptureStdout();
-        while (doReadWire(&src, &data) >= 0) {
+        while (doReadFrame(&src, &data) >= 0) {
         }
         return testing::internal::GetCapturedStdout();
     }
