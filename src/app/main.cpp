@@ -127,7 +127,8 @@ int Main(const char* device, const char* baudr, int isQZ, const char* halvane_sh
     } else {
         ConsoleTestLoop(&ttyData);
     }
-    if (ttyData.handle.load() != 0) TtyClose(ttyData.handle.load());
+    // The line stays open: the receive thread may be inside a read of it,
+    // and the process ends right here, which closes it.
     Log("Test end.\n");
     return 0;
 }
