@@ -430,7 +430,11 @@ class Daemon:
             self.hang_up()
 
     def hang_up(self):
-        """Closes the MCU end, as an unplugged adapter looks to the daemon."""
+        """Closes the MCU end, as an unplugged adapter looks to the daemon.
+        The device link goes first, as an unplugged adapter's node does: the
+        daemon lets go of the dead pty at once, and its number may go to a
+        pty of another test before replug() points the link at a new one."""
+        self.device.unlink(missing_ok=True)
         os.close(self.master)
         self.master = None
 
