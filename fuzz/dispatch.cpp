@@ -21,10 +21,10 @@
 
 namespace {
 
-TtyData tty;
+TestLine line;
 
 void CheckReplies(uchar replyAddr) {
-    for (const SentFrame& f : ParseSentFrames(DrainLine(&tty))) {
+    for (const WireFrame& f : FuzzSent(&line)) {
         if (f.addr != replyAddr) FuzzFail("reply to %02X, expected %02X", f.addr, replyAddr);
         if (f.id == 0) FuzzFail("reply with id 0");
         if (f.payload.empty()) FuzzFail("empty reply frame");
@@ -35,7 +35,7 @@ void CheckReplies(uchar replyAddr) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FuzzQuietLog();
-    FuzzOpenLine(&tty);
+    OpenTestLine(&line);
     return 0;
 }
 
@@ -50,10 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInstallScript(&in);
     ClearScriptCalls();
 
-    handleCommand(&tty, addr, 1, cmd.empty() ? nullptr : cmd.data(), static_cast<int>(cmd.size()));
+    handleCommand(&line.tty, addr, 1, cmd.empty() ? nullptr : cmd.data(), static_cast<int>(cmd.size()));
     CheckReplies(GetSendAddr(addr));
     // A queued main volume is carried out as the monitor's pass would.
-    doCheckDiracGain(&StateMutex, &tty);
+    doCheckDiracGain(&StateMutex, &line.tty);
     CheckReplies(GetSendAddr(addr));
     return 0;
 }

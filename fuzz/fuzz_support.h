@@ -9,28 +9,17 @@
 #include <vector>
 
 #include "link/link.h"
+#include "wire.h"
 
 // Stops the process with a message on stderr: libFuzzer records the input.
 [[noreturn]] void FuzzFail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Log lines go to /dev/null (libFuzzer reports on stderr); frame dumps off.
+// Log lines kept nowhere (libFuzzer reports on stderr); frame dumps off.
 void FuzzQuietLog();
 
-// ---- the line: a pipe ----
-
-// The link record writes into a non-blocking pipe; DrainLine takes what was
-// sent since the last call.
-void FuzzOpenLine(TtyData* data);
-std::vector<uchar> DrainLine(TtyData* data);
-
-struct SentFrame {
-    uchar addr;
-    uchar id;
-    std::vector<uchar> payload;
-};
-// Splits sent bytes into frames; fails when they are not back-to-back
-// frames with a good checksum and end byte.
-std::vector<SentFrame> ParseSentFrames(const std::vector<uchar>& bytes);
+// The frames sent on the test line since the last call; fails when the
+// bytes are not back-to-back whole frames.
+std::vector<WireFrame> FuzzSent(TestLine* line);
 
 // ---- the fuzz input ----
 
@@ -46,7 +35,7 @@ std::string TakeBytes(FuzzInput* in, size_t size);
 
 // ---- the canned control script ----
 
-// Every command line goes to a recorder; each captured run takes its reply
+// Every command line goes to the tests' recorder; each captured run takes its reply
 // from the input: a status byte (0 exit 0, 1 exit 1, 2 could not start,
 // 3 killed by a signal, else exit 0), a 2-byte length and that many bytes
 // of output (NUL bytes included). With the input used up: exit 1, no output.
@@ -55,7 +44,7 @@ struct ScriptCall {
     std::string line;
     bool captured;
     int status;         // what the run gave back (-1: could not start)
-    std::string reply;  // what the caller found in its area
+    std::string reply;  // what the script printed
 };
 const std::vector<ScriptCall>& ScriptCalls();
 void ClearScriptCalls();
@@ -66,6 +55,4 @@ void ClearScriptCalls();
 // trailing " &".
 void CheckShellLine(const std::string& line);
 
-// The words the shell makes of a line that passed CheckShellLine: quotes
-// removed, backslash escapes resolved (a trailing "&" is a word of its own).
-std::vector<std::string> ShellWords(const std::string& line);
+// ShellWords (the words the shell makes of a line) is in wire.h.

@@ -24,15 +24,15 @@
 
 namespace {
 
-TtyData tty;
+TestLine line;
 
-std::vector<SentFrame> Request(std::vector<uchar> cmd) {
+std::vector<WireFrame> Request(std::vector<uchar> cmd) {
     ClearScriptCalls();
-    handleCommand(&tty, 0x34, 1, cmd.data(), static_cast<int>(cmd.size()));
-    return ParseSentFrames(DrainLine(&tty));
+    handleCommand(&line.tty, 0x34, 1, cmd.data(), static_cast<int>(cmd.size()));
+    return FuzzSent(&line);
 }
 
-std::vector<uchar> OneReply(const std::vector<SentFrame>& frames, const std::vector<uchar>& head) {
+std::vector<uchar> OneReply(const std::vector<WireFrame>& frames, const std::vector<uchar>& head) {
     if (frames.size() != 1) FuzzFail("%zu replies, expected one", frames.size());
     const std::vector<uchar>& p = frames[0].payload;
     if (p.size() < head.size() || !std::equal(head.begin(), head.end(), p.begin())) {
@@ -122,8 +122,8 @@ void MainVolumeSet(FuzzInput* in) {
     const uchar lo = TakeByte(in);
     if (!Request({0x13, 0x06, 0x00, hi, lo}).empty()) FuzzFail("a volume set answered at once");
     ClearScriptCalls();
-    doCheckDiracGain(&StateMutex, &tty);
-    GainReplyCheck(OneReply(ParseSentFrames(DrainLine(&tty)), {0x13, 0x06, 0x02}));
+    doCheckDiracGain(&StateMutex, &line.tty);
+    GainReplyCheck(OneReply(FuzzSent(&line), {0x13, 0x06, 0x02}));
     const short tenths = static_cast<short>(hi << 8 | lo);
     const std::string want = "/api/speaker?gain=" + std::to_string(tenths / 10) + "&id=8090";
     if (FindCall(want.c_str()) == nullptr) FuzzFail("speaker put lacks %s", want.c_str());
@@ -149,7 +149,7 @@ void DeviceIdentity(FuzzInput* in) {
     std::string body = TakeBytes(in, in->size);
     std::vector<uchar> cmd = {0x13, 0x05, 0x02};
     cmd.insert(cmd.end(), body.begin(), body.end());
-    std::vector<SentFrame> frames = Request(cmd);
+    std::vector<WireFrame> frames = Request(cmd);
     const auto* b = reinterpret_cast<const uchar*>(body.data());
     if (!IsDeviceInfoComplete(b, static_cast<int>(body.size()))) {
         if (!frames.empty() || !ScriptCalls().empty()) FuzzFail("short identity acted on");
@@ -266,7 +266,7 @@ constexpr Case kCases[] = {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FuzzQuietLog();
-    FuzzOpenLine(&tty);
+    OpenTestLine(&line);
     return 0;
 }
 

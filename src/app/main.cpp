@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -154,7 +155,8 @@ int Main(const char* device, const char* baudr, int isQZ, const char* halvane_sh
     } else {
         ConsoleTestLoop(&ttyData);
     }
-    if (ttyData.handle.load() != 0) TtyClose(ttyData.handle.load());
+    // The line stays open: the receive thread may be inside a read of it,
+    // and the process ends right here, which closes it.
     Log("Test end.\n");
     return 0;
 }
@@ -206,6 +208,10 @@ bool CheckNumberArgs(int argc, char** argv) {
 
 int QzMain(int argc, char** argv) {
     LogInit();
+    // Test-only: shortens every product delay; never set on a board.
+    if (const char* divisor = getenv("QZLINKD_TEST_TIME_DIVISOR")) {
+        TestTimeDivisor = static_cast<unsigned>(std::max(1, ToInt(divisor)));
+    }
     if (argc == 2 && (strstr(argv[1], "-v") != nullptr)) return VersionMode(argv[0], argv[1]);
     if (argc == 2 && (strstr(argv[1], "-m") != nullptr || strstr(argv[1], "--mac") != nullptr)) {
         return MacMode(argv[1]);

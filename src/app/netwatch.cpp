@@ -89,7 +89,7 @@ bool UpdateLanReset(NetWatchState* st, NMDeviceState newState, bool lanEnabled, 
 bool IsLanResetDue(NetWatchState* st, unsigned long now, int* elapsed) {
     if (st->autoResetLanTick == 0) return false;
     const int time = static_cast<int>(static_cast<uint32_t>(now - st->autoResetLanTick));
-    if (time < st->autoResetLanTime * 1000) return false;
+    if (time < st->autoResetLanTime * 1000 / static_cast<int>(TestTimeDivisor)) return false;
     if (elapsed) *elapsed = time;
     st->autoResetLanCount -= 1;
     if (st->autoResetLanCount > 0) {

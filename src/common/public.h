@@ -27,5 +27,11 @@ inline bool IsNull(const void* src) {
     return src == nullptr;
 }
 
-// Sleeps the given number of milliseconds (restarted after signals).
+// Sleeps the given number of milliseconds (restarted after signals),
+// divided by TestTimeDivisor.
 void SleepMs(unsigned ms);
+
+// Test-only: every product delay (SleepMs, the monitor's pass period, the LAN
+// reset time) is divided by this. 1 in production; the tests set it through
+// QZLINKD_TEST_TIME_DIVISOR, read once at start. Not for production use.
+extern unsigned TestTimeDivisor;

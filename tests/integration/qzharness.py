@@ -1,4 +1,5 @@
-"""Runs the real qzlinkd against a simulated board.
+"""Runs the real qzlinkd against a simulated board: the Python tests' one
+toolkit for frames, the MCU's end of the line, recorded commands and log lines.
 
 A pseudo-terminal stands for the UART (its master end is the MCU), a fake
 control script records its argv and serves canned JSON per endpoint, and
@@ -10,11 +11,8 @@ import os
 import pty
 import re
 import select
-import shutil
 import signal
 import subprocess
-import tempfile
-import termios
 import threading
 import time
 import tty
@@ -22,6 +20,9 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent.parent
+# Product delays divided by this in the daemons the tests start (test-only
+# setting of the daemon; a monitor pass then takes 50 ms).
+FAST = 20
 
 
 def qzlinkd_path():
@@ -47,42 +48,42 @@ def ack(id, addr=0x43):
     return frame(b"", addr, id)
 
 
+def reply_addr(addr):
+    return ((addr << 4) | (addr >> 4)) & 0xFF
+
+
 class Frame:
     def __init__(self, raw):
         self.raw = bytes(raw)
-        self.addr = raw[1]
-        self.id = raw[2]
-        if raw[3] & 0xC0 == 0xC0:
-            n = ((raw[3] & 0x3F) << 8) | raw[4]
-            self.payload = bytes(raw[5:5 + n])
-        else:
-            self.payload = bytes(raw[4:4 + raw[3]])
-
-    @property
-    def is_ack(self):
-        return len(self.payload) == 0
+        self.addr, self.id = raw[1], raw[2]
+        self.payload = self.raw[5:-3] if raw[3] & 0xC0 == 0xC0 else self.raw[4:-2]
+        self.is_ack = not self.payload
 
     def __repr__(self):
         return "Frame(addr=%02X id=%d payload=%s)" % (self.addr, self.id, self.payload.hex(" "))
 
 
 def parse_one(buf):
-    """Returns (frame or None, bytes consumed) for the start of buf; frames
-    from the daemon are taken whole by their length, like the MCU does."""
+    """(frame or None, bytes consumed) for the start of buf; a frame is taken
+    whole by its length, as the MCU does."""
     start = buf.find(b"\xFA")
-    if start < 0:
-        return None, len(buf)
-    if start > 0:
-        return None, start
+    if start != 0:
+        return None, len(buf) if start < 0 else start
     if len(buf) < 6:
         return None, 0
-    if buf[3] & 0xC0 == 0xC0:
-        total = (((buf[3] & 0x3F) << 8) | buf[4]) + 8
-    else:
-        total = buf[3] + 6
-    if len(buf) < total:
-        return None, 0
-    return Frame(buf[:total]), total
+    total = (((buf[3] & 0x3F) << 8) | buf[4]) + 8 if buf[3] & 0xC0 == 0xC0 else buf[3] + 6
+    return (Frame(buf[:total]), total) if len(buf) >= total else (None, 0)
+
+
+def payload_is(hex_text):
+    """A wait_frame predicate: the payload equals these bytes."""
+    want = bytes.fromhex(hex_text)
+    return lambda f: f.payload == want
+
+
+def payload_starts(hex_text):
+    want = bytes.fromhex(hex_text)
+    return lambda f: f.payload[:len(want)] == want
 
 
 # --- the MCU end of the line ----------------------------------------------
@@ -92,19 +93,14 @@ class Mcu:
         self.fd = master_fd
         self.buf = b""
         self.next_id = 1
-        self.raw_bytes = b""  # every byte received, for unframed checks
 
-    def _fill(self, deadline):
-        timeout = max(0.0, deadline - time.monotonic())
-        r, _, _ = select.select([self.fd], [], [], timeout)
-        if not r:
-            return False
+    def _fill(self, timeout):
+        r, _, _ = select.select([self.fd], [], [], max(0.0, timeout))
         try:
-            data = os.read(self.fd, 65536)
+            data = os.read(self.fd, 65536) if r else b""
         except OSError:
-            return False
+            data = b""
         self.buf += data
-        self.raw_bytes += data
         return bool(data)
 
     def send_raw(self, data):
@@ -112,79 +108,93 @@ class Mcu:
 
     def send(self, payload, addr=0x34, id=None):
         if id is None:
-            id = self.next_id
-            self.next_id = self.next_id % 255 + 1
+            id, self.next_id = self.next_id, self.next_id % 255 + 1
         self.send_raw(frame(payload, addr, id))
         return id
 
-    def read_frame(self, timeout=3.0):
+    def read_frame(self, timeout=5.0):
         deadline = time.monotonic() + timeout
         while True:
-            while self.buf:
-                f, used = parse_one(self.buf)
-                if used == 0:
-                    break
-                self.buf = self.buf[used:]
-                if f is not None:
-                    return f
-            if time.monotonic() >= deadline or not self._fill(deadline):
-                if time.monotonic() >= deadline:
-                    raise TimeoutError("no frame within %.1fs (pending %s)" % (timeout, self.buf.hex(" ")))
+            f, used = parse_one(self.buf)
+            self.buf = self.buf[used:]
+            if f is not None:
+                return f
+            if used:
+                continue
+            if not self._fill(deadline - time.monotonic()) and time.monotonic() >= deadline:
+                raise TimeoutError("no frame within %.1fs (pending %s)" % (timeout, self.buf.hex(" ")))
 
-    def read_raw(self, count, timeout=3.0):
-        deadline = time.monotonic() + timeout
-        while len(self.buf) < count and time.monotonic() < deadline:
-            self._fill(deadline)
-        data, self.buf = self.buf[:count], self.buf[count:]
-        return data
-
-    def frames(self, timeout=1.0):
-        """Every frame that arrives within timeout."""
-        out = []
+    def wait_frame(self, pred, timeout=10.0, seen=None):
+        """The next frame matching pred; the ones before it go to `seen`."""
         deadline = time.monotonic() + timeout
         while True:
-            try:
-                out.append(self.read_frame(max(0.0, deadline - time.monotonic())))
-            except TimeoutError:
-                return out
+            f = self.read_frame(deadline - time.monotonic())
+            if pred(f):
+                return f
+            if seen is not None:
+                seen.append(f)
 
-    def no_frame(self, timeout=1.0):
-        got = self.frames(timeout)
-        assert not got, "unexpected frames: %r" % got
+    def request(self, payload, addr=0x34, timeout=10.0, skip=None, accept=None):
+        """Sends a request; after its acknowledgement, the first frame with a
+        payload that `accept` takes (any, by default) and `skip` does not."""
+        id = self.send(payload, addr)
+        acked = []
 
-    def expect_ack(self, id, addr=0x43, timeout=3.0):
+        def pred(f):
+            if f.is_ack:
+                acked.append(f.id == id and f.addr == reply_addr(addr))
+                return False
+            if skip and skip(f):
+                return False
+            return (accept is None or accept(f)) and any(acked)
+        return self.wait_frame(pred, timeout)
+
+    def expect_ack(self, id, addr=0x43, timeout=5.0):
         f = self.read_frame(timeout)
         assert f.raw == ack(id, addr), "expected ack of %d, got %r" % (id, f)
         return f
 
-    def request(self, payload, addr=0x34, timeout=5.0, skip=None):
-        """Sends a request, checks its acknowledgement and returns the next
-        frame with a payload. `skip(frame)` may pass over unsolicited ones."""
-        id = self.send(payload, addr)
-        self.expect_ack(id, ((addr << 4) | (addr >> 4)) & 0xFF)
+    def read_raw(self, count, timeout=5.0):
         deadline = time.monotonic() + timeout
-        while True:
-            f = self.read_frame(max(0.0, deadline - time.monotonic()))
-            if f.is_ack:
-                continue
-            if skip is not None and skip(f):
-                continue
-            return f
+        while len(self.buf) < count and time.monotonic() < deadline:
+            self._fill(deadline - time.monotonic())
+        data, self.buf = self.buf[:count], self.buf[count:]
+        return data
 
-    def drain(self, timeout=0.3):
-        return self.frames(timeout)
+    def pending(self):
+        """Every whole frame already on the line, without waiting."""
+        while self._fill(0):
+            pass
+        out = []
+        while True:
+            f, used = parse_one(self.buf)
+            if not used:
+                return out
+            self.buf = self.buf[used:]
+            if f is not None:
+                out.append(f)
+
+    # Older names, kept for the modules that use them.
+    def frames(self, timeout=1.0):
+        out = []
+        try:
+            while True:
+                out.append(self.read_frame(timeout))
+        except TimeoutError:
+            return out
+
+    drain = frames
+
+    def no_frame(self, timeout=1.0):
+        got = self.frames(timeout)
+        assert not got, "unexpected frames: %r" % got
 
 
 # --- the fake control script and the stubs ---------------------------------
 
 FAKE_SCRIPT = r'''#!/bin/sh
 # Fake control script: records its argv, serves canned replies.
-rec="$QZTEST_RECORD"
-{
-  printf 'halvane'
-  for a in "$@"; do printf '\037%s' "$a"; done
-  printf '\036'
-} >> "$rec"
+{ printf 'halvane'; for a in "$@"; do printf '\037%s' "$a"; done; printf '\036'; } >> "$QZTEST_RECORD"
 replies="$QZTEST_REPLIES"
 case "$1" in
   http)
@@ -206,16 +216,18 @@ exit 0
 
 STUB = r'''#!/bin/sh
 # Recording stub: the real command must never run in a test.
-{
-  printf '%s' "$(basename "$0")"
-  for a in "$@"; do printf '\037%s' "$a"; done
-  printf '\036'
-} >> "$QZTEST_RECORD"
+{ printf '%s' "$(basename "$0")"; for a in "$@"; do printf '\037%s' "$a"; done; printf '\036'; } >> "$QZTEST_RECORD"
 if [ -x "$QZTEST_HOOKS/$(basename "$0")" ]; then exec "$QZTEST_HOOKS/$(basename "$0")" "$@"; fi
 exit 0
 '''
 
 STUB_NAMES = ("poweroff", "date", "nmcli", "ifconfig", "reboot", "shutdown")
+STATE_FILES = {3: ("concord_aplay.pid",), 1: ("concord_cli.ipc",), 0: ("capture.ipc",), 4: ()}
+
+
+def _executable(path, text):
+    path.write_text(text)
+    path.chmod(0o755)
 
 
 class Board:
@@ -231,47 +243,36 @@ class Board:
             d.mkdir(parents=True, exist_ok=True)
         self.record.write_bytes(b"")
         self.script = self.bin / "halvane.sh"
-        self.script.write_text(FAKE_SCRIPT)
-        self.script.chmod(0o755)
+        _executable(self.script, FAKE_SCRIPT)
         for name in STUB_NAMES:
-            p = self.bin / name
-            p.write_text(STUB)
-            p.chmod(0o755)
+            _executable(self.bin / name, STUB)
         self.daemons = []
 
-    # replies of the fake control script
+    def _key(self, endpoint, method):
+        return self.replies / (method + endpoint).replace("/", "_")
+
     def set_reply(self, endpoint, body, status=None, method="get"):
-        key = (method + endpoint).replace("/", "_")
-        (self.replies / key).write_text(body)
-        st = self.replies / (key + ".status")
-        if status is None:
-            st.unlink(missing_ok=True)
-        else:
-            st.write_text(str(status))
+        key = self._key(endpoint, method)
+        key.write_text(body)
+        st = key.with_name(key.name + ".status")
+        st.unlink(missing_ok=True) if status is None else st.write_text(str(status))
 
     def clear_reply(self, endpoint, method="get"):
-        key = (method + endpoint).replace("/", "_")
+        key = self._key(endpoint, method)
         for suffix in ("", ".status", ".sh"):
-            (self.replies / (key + suffix)).unlink(missing_ok=True)
+            key.with_name(key.name + suffix).unlink(missing_ok=True)
 
     def set_uuid(self, text):
         (self.replies / "uuid").write_text(text)
 
     def set_hook(self, name, body):
         """Shell code run by the stub `name` after recording (e.g. to act on a mock)."""
-        p = self.hooks / name
-        p.write_text("#!/bin/sh\n" + body)
-        p.chmod(0o755)
+        _executable(self.hooks / name, "#!/bin/sh\n" + body)
 
-    # recorded calls
     def commands(self):
+        """Every recorded run as (name, argv), in order."""
         data = self.record.read_bytes().decode("utf-8", "surrogateescape")
-        out = []
-        for rec in data.split("\x1e"):
-            if rec:
-                parts = rec.split("\x1f")
-                out.append((parts[0], parts[1:]))
-        return out
+        return [(r.split("\x1f")[0], r.split("\x1f")[1:]) for r in data.split("\x1e") if r]
 
     def script_calls(self):
         return [argv for name, argv in self.commands() if name == "halvane"]
@@ -279,34 +280,39 @@ class Board:
     def stub_calls(self, name):
         return [argv for n, argv in self.commands() if n == name]
 
-    def wait_calls(self, pred, timeout=5.0):
+    def wait_calls(self, pred, timeout=10.0, count=1):
+        """Waits until `count` recorded runs match pred((name, argv)); returns them."""
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
+        while True:
             got = [c for c in self.commands() if pred(c)]
-            if got:
+            if len(got) >= count:
                 return got
-            time.sleep(0.05)
-        raise TimeoutError("no matching call; calls: %r" % self.commands())
+            if time.monotonic() >= deadline:
+                raise TimeoutError("no matching call; calls: %r" % self.commands()[-30:])
+            time.sleep(0.02)
 
-    # processor state files as the daemon sees them under /tmp/dirac
     def set_state_files(self, *names):
         concord = self.dirac / "concord"
+        concord.mkdir(parents=True, exist_ok=True)
         for n in ("concord_aplay.pid", "concord_cli.ipc", "capture.ipc"):
-            p = concord / n
-            if n in names:
-                p.write_text("1")
-            else:
-                p.unlink(missing_ok=True)
+            (concord / n).write_text("1") if n in names else (concord / n).unlink(missing_ok=True)
 
     def set_processor_state(self, state):
-        files = {3: ("concord_aplay.pid",), 1: ("concord_cli.ipc",), 0: ("capture.ipc",), 4: ()}
-        self.set_state_files(*files[state])
+        self.set_state_files(*STATE_FILES[state])
 
     def start(self, isqz=-1, debug=1, gain=0, scan=0, version=None, wlan=None, eth=None,
               lanreset=None, http_root=None, baud="115200", extra_env=None, args=None,
-              isolate=True):
-        d = Daemon(self, isqz, debug, gain, scan, version, wlan, eth, lanreset, http_root,
-                   baud, extra_env or {}, args, isolate)
+              isolate=True, fast=None):
+        """A daemon on a new line; fast divides its product delays (None: real ones)."""
+        env = dict(extra_env or {})
+        if fast:
+            env["QZLINKD_TEST_TIME_DIVISOR"] = str(fast)
+        d = Daemon(self, args, isolate, env)
+        if args is None:
+            args = [str(d.device), baud, str(isqz), str(self.script), http_root or "http://127.0.0.1:9",
+                    wlan or "", eth or "", str(gain), str(scan), version or "", str(debug)]
+            args += [lanreset] if lanreset is not None else []
+        d.run(args)
         self.daemons.append(d)
         return d
 
@@ -326,53 +332,44 @@ class Board:
             d.stop()
 
 
-def _raw_master(fd):
-    attrs = termios.tcgetattr(fd)
-    tty.setraw(fd)
-    return attrs
-
-
 class Daemon:
-    def __init__(self, board, isqz, debug, gain, scan, version, wlan, eth, lanreset,
-                 http_root, baud, extra_env, args, isolate):
-        self.board = board
-        self.master, slave = pty.openpty()
-        _raw_master(self.master)
-        self.slave_path = os.ttyname(slave)
-        os.close(slave)
+    def __init__(self, board, args, isolate, env):
+        self.board, self.isolate, self.extra_env = board, isolate, env
         # A link that tests may re-point at another pty (reopen after hang-up).
         self.device = board.root / "ttyMCU"
-        if self.device.is_symlink() or self.device.exists():
-            self.device.unlink()
-        self.device.symlink_to(self.slave_path)
-        self.mcu = Mcu(self.master)
-        if args is None:
-            args = [str(self.device), baud, str(isqz), str(board.script),
-                    http_root or "http://127.0.0.1:9", wlan or "", eth or "", str(gain),
-                    str(scan), version or "", str(debug)]
-            if lanreset is not None:
-                args.append(lanreset)
-        cmd = [qzlinkd_path()] + [str(a) for a in args]
-        if isolate:
-            # Private mount namespace: the board's tmp dir is the daemon's /tmp.
-            cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                   'mount --bind "$0" /tmp && exec "$@"', str(board.tmp)] + cmd
+        self.device.unlink(missing_ok=True)
+        self.master = None
+        self._new_line(self.device)
         self.lines = []
         self.stderr_lines = []
         self._cond = threading.Condition()
+
+    def _new_line(self, link):
+        self.master, slave = pty.openpty()
+        tty.setraw(self.master)
+        self.slave_path = os.ttyname(slave)
+        os.close(slave)
+        link.symlink_to(self.slave_path)
+        self.mcu = Mcu(self.master)
+
+    def run(self, args):
+        cmd = [qzlinkd_path()] + [str(a) for a in args]
+        if self.isolate:
+            # Private mount namespace: the board's tmp dir is the daemon's /tmp.
+            cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                   'mount --bind "$0" /tmp && exec "$@"', str(self.board.tmp)] + cmd
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=board.env(extra_env),
+                                     stderr=subprocess.PIPE, env=self.board.env(self.extra_env),
                                      start_new_session=True)
-        self._readers = [threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines), daemon=True),
-                         threading.Thread(target=self._pump, args=(self.proc.stderr, self.stderr_lines), daemon=True)]
+        self._readers = [threading.Thread(target=self._pump, args=(s, sink), daemon=True)
+                         for s, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self.stderr_lines))]
         for t in self._readers:
             t.start()
 
     def _pump(self, stream, sink):
         for raw in iter(stream.readline, b""):
-            line = raw.decode("utf-8", "replace").rstrip("\n")
             with self._cond:
-                sink.append(line)
+                sink.append(raw.decode("utf-8", "replace").rstrip("\n"))
                 self._cond.notify_all()
 
     def log_lines(self):
@@ -382,13 +379,10 @@ class Daemon:
     def log_text(self):
         return "\n".join(self.log_lines())
 
-    def wait_log(self, pattern, timeout=5.0, start=0):
-        """Waits for a stdout line matching pattern (a regex or a plain text
-        that must equal a line); returns it."""
-        if isinstance(pattern, str):
-            match = lambda line: line == pattern
-        else:
-            match = lambda line: pattern.search(line) is not None
+    def wait_log(self, pattern, timeout=10.0, start=0):
+        """Waits for a stdout line matching pattern (a regex, or a plain text
+        that must equal a line) at or after line `start`; returns it."""
+        match = (lambda l: l == pattern) if isinstance(pattern, str) else (lambda l: pattern.search(l))
         deadline = time.monotonic() + timeout
         with self._cond:
             while True:
@@ -400,13 +394,13 @@ class Daemon:
                     raise TimeoutError("no log line %r; log:\n%s" % (pattern, "\n".join(self.lines[-60:])))
                 self._cond.wait(left)
 
-    def wait_ready(self, timeout=5.0):
+    def wait_ready(self, timeout=10.0):
         """Waits until the line is open and configured: input that arrives
         before the set-up is flushed by it."""
         self.wait_log(re.compile(r"^DiracDefaultGain="), timeout)
         time.sleep(0.3)
 
-    def wait_started(self, timeout=5.0):
+    def wait_started(self, timeout=10.0):
         """Waits for the start-up reports (version and build date)."""
         return self.wait_log(re.compile(r"^COMMAND_FUNC_RDDATE: "), timeout)
 
@@ -414,7 +408,7 @@ class Daemon:
         self.proc.stdin.write(text.encode() if isinstance(text, str) else text)
         self.proc.stdin.flush()
 
-    def wait_exit(self, timeout=5.0):
+    def wait_exit(self, timeout=10.0):
         rc = self.proc.wait(timeout)
         for t in self._readers:
             t.join(2)
@@ -424,38 +418,28 @@ class Daemon:
         if self.proc.poll() is None:
             try:
                 os.killpg(self.proc.pid, signal.SIGTERM)
+                self.proc.wait(3)
             except ProcessLookupError:
                 pass
-            try:
-                self.proc.wait(3)
             except subprocess.TimeoutExpired:
                 os.killpg(self.proc.pid, signal.SIGKILL)
                 self.proc.wait(3)
         for t in self._readers:
             t.join(2)
         if self.master is not None:
-            try:
-                os.close(self.master)
-            except OSError:
-                pass
-            self.master = None
+            self.hang_up()
 
     def hang_up(self):
         """Closes the MCU end, as an unplugged adapter looks to the daemon.
         The device link goes first, as an unplugged adapter's node does: the
         daemon lets go of the dead pty at once, and its number may go to a
         pty of another test before replug() points the link at a new one."""
-        self.device.unlink()
+        self.device.unlink(missing_ok=True)
         os.close(self.master)
         self.master = None
 
     def replug(self):
         """A new pty behind the same device path."""
-        self.master, slave = pty.openpty()
-        _raw_master(self.master)
-        self.slave_path = os.ttyname(slave)
-        os.close(slave)
         tmp_link = self.board.root / "ttyMCU.new"
-        tmp_link.symlink_to(self.slave_path)
+        self._new_line(tmp_link)
         os.replace(tmp_link, self.device)
-        self.mcu = Mcu(self.master)

@@ -1,10 +1,8 @@
-"""Checks of scripts/halvane.sh: HTTP requests against the processor simulator on
-loopback, hooks with hostile arguments, usage errors and the board UUID."""
-
+"""scripts/halvane.sh, the control script: HTTP against the processor
+simulator on loopback, hooks with hostile arguments, usage errors, the UUID."""
 import os
 import re
 import socket
-import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -13,248 +11,109 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 SCRIPT = REPO / "scripts" / "halvane.sh"
-SIM = REPO / "tools" / "processor_sim.py"
-JSON_HEADER = "Content-Type:application/json"
 UUID_LINE = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\n")
-
-# Writes the hook's own name and its arguments, NUL-separated, to $ARGV_OUT and
-# exits with $HOOK_STATUS.
-HOOK = """#!/bin/sh
-printf '%s\\0' "${0##*/}" "$@" > "$ARGV_OUT"
-exit "${HOOK_STATUS:-0}"
-"""
+# Writes the hook's name and arguments, NUL-separated, to $ARGV_OUT; exits $HOOK_STATUS.
+HOOK = '#!/bin/sh\nprintf \'%s\\0\' "${0##*/}" "$@" > "$ARGV_OUT"\nexit "${HOOK_STATUS:-0}"\n'
+HOSTILE = ['Living "Room" $(touch pwned) `touch pwned2`; touch pwned3 && echo x | cat',
+           "it's * ? [a] ~ $HOME ${PATH} \\n \\", "two\nlines\ttab  ", "-n", ""]
 
 
 @pytest.fixture
-def env(tmp_path):
-    """Environment for the script: hooks, UUID and state under the test's temp dir."""
-    e = {k: v for k, v in os.environ.items() if not k.startswith("QZ_")}
+def run(tmp_path):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QZ_")}
     (tmp_path / "hooks").mkdir()
-    e.update(QZ_HOOKS_DIR=str(tmp_path / "hooks"), QZ_UUID_FILE=str(tmp_path / "etc" / "uuid"),
-             QZ_STATE_DIR=str(tmp_path / "state"), ARGV_OUT=str(tmp_path / "argv"))
-    return e
+    (tmp_path / "work").mkdir()
+    (tmp_path / "work" / "a").write_text("")  # something for a stray glob to match
+    env.update(QZ_HOOKS_DIR=str(tmp_path / "hooks"), QZ_UUID_FILE=str(tmp_path / "etc" / "uuid"),
+               QZ_STATE_DIR=str(tmp_path / "state"), ARGV_OUT=str(tmp_path / "argv"))
+
+    def run(*args, **extra):
+        return subprocess.run([str(SCRIPT), *args], env=dict(env, **extra), cwd=tmp_path / "work",
+                              capture_output=True, timeout=20)
+    run.dir = tmp_path
+    return run
 
 
-def run(env, *args, cwd=None):
-    return subprocess.run([str(SCRIPT), *args], env=env, cwd=cwd, capture_output=True, timeout=20)
-
-
-@pytest.fixture
-def sim(tmp_path):
-    log = tmp_path / "sim.log"
-    proc = subprocess.Popen([sys.executable, str(SIM), "--port", "0", "--active", "7",
-                             "--gain=-7.5", "--state-dir", str(tmp_path / "dirac"),
-                             "--log", str(log)],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+def test_http_against_the_simulator(run):
+    sim = subprocess.Popen([sys.executable, str(REPO / "tools" / "processor_sim.py"), "--port", "0",
+                            "--active", "7", "--gain=-7.5"], stdout=subprocess.PIPE, text=True)
     try:
-        m = re.fullmatch(r"processor_sim listening on 127\.0\.0\.1:(\d+)\n", proc.stdout.readline())
-        assert m
-        yield "http://127.0.0.1:%s" % m.group(1), log
-    finally:
-        proc.terminate()
-        proc.wait(timeout=5)
-        proc.stdout.close()
-
-
-def get(env, url):
-    return run(env, "http", "get", url, JSON_HEADER)
-
-
-@pytest.mark.parametrize("path,body", [
-    ("/api/list-slots",
-     b'[{"index": 0, "filter_type": "Dirac Live Bass Management", "name": "Music"}, '
-     b'{"index": 7, "filter_type": "dirac live bass control", "name": "Movie Night"}, '
-     b'{"index": 2, "filter_type": "Dirac Live Active Room Treatment", "name": "Late Quiet"}]'),
-    ("/api/active-slot", b'{"index": 7}'),
-    ("/api/filtering", b'{"enabled": true}'),
-    ("/api/speaker", b'{"gain": -7.5}'),
-])
-def test_get_prints_body_only(env, sim, path, body):
-    root, log = sim
-    r = get(env, root + path)
-    assert (r.returncode, r.stdout, r.stderr) == (0, body, b"")
-    assert log.read_text() == "GET %s\n" % path
-
-
-def test_put_then_get_reads_back(env, sim):
-    root, log = sim
-    cases = [
-        ("/api/filtering", "enabled=0", b'{"enabled": false}'),
-        ("/api/active-slot", "index=2", b'{"index": 2}'),
-        ("/api/speaker", "gain=-12", b'{"gain": -12}'),
-        ("/api/filtering", "enabled=1", b'{"enabled": true}'),
-    ]
-    for path, query, body in cases:
-        r = run(env, "http", "put", "%s%s?%s&id=8090" % (root, path, query))
+        root = "http://127.0.0.1:%s" % re.search(r":(\d+)$", sim.stdout.readline()).group(1)
+        get = lambda path: run("http", "get", root + path, "Content-Type:application/json")  # noqa: E731
+        r = get("/api/speaker")
+        assert (r.returncode, r.stdout, r.stderr) == (0, b'{"gain": -7.5}', b"")
+        r = run("http", "put", root + "/api/active-slot?index=2&id=8090")
         assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
-        r = get(env, root + path)
-        assert (r.returncode, r.stdout) == (0, body)
-    assert log.read_text() == "".join(
-        "PUT %s?%s&id=8090\nGET %s\n" % (path, query, path) for path, query, _ in cases)
-
-
-@pytest.mark.parametrize("args", [
-    ("put", "/api/speaker?gain=-12"),              # no id
-    ("put", "/api/active-slot?index=9&id=8090"),   # no such slot
-    ("put", "/api/filtering?enabled=yes&id=8090"),
-    ("get", "/api/unknown"),
-    ("put", "/api/list-slots?id=8090"),
-])
-def test_http_error_is_nonzero_with_empty_stdout(env, sim, args):
-    root, _ = sim
-    method, path = args
-    r = run(env, "http", method, root + path, JSON_HEADER)
-    assert r.returncode == 22
-    assert r.stdout == b""
-    assert r.stderr.startswith(b"curl: (22)")
-    # the failed request changed nothing
-    assert get(env, root + "/api/speaker").stdout == b'{"gain": -7.5}'
-    assert get(env, root + "/api/active-slot").stdout == b'{"index": 7}'
-
-
-def test_simulated_processor_failure(env, sim):
-    root, _ = sim
-    assert run(env, "http", "put", root + "/sim/set?error=500").returncode == 0
-    r = get(env, root + "/api/speaker")
-    assert (r.returncode, r.stdout) == (22, b"")
-
-
-@pytest.mark.parametrize("method", ["get", "put"])
-def test_refused_connection(env, method):
+        assert get("/api/active-slot").stdout == b'{"index": 2}'
+        for method, path in (("put", "/api/speaker?gain=-12"), ("get", "/api/unknown"),
+                             ("put", "/api/list-slots?id=8090")):
+            r = run("http", method, root + path, "Content-Type:application/json")
+            assert (r.returncode, r.stdout) == (22, b"") and r.stderr.startswith(b"curl: (22)")
+        assert get("/api/speaker").stdout == b'{"gain": -7.5}'  # the failed put changed nothing
+    finally:
+        sim.terminate()
+        sim.wait(5)
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))  # bound, never listening: connections are refused
-        url = "http://127.0.0.1:%d/api/speaker?gain=1&id=8090" % s.getsockname()[1]
-        r = run(env, "http", method, url, JSON_HEADER)
-    assert r.returncode == 7
-    assert r.stdout == b""
-    assert r.stderr.startswith(b"curl: (7)")
+        r = run("http", "get", "http://127.0.0.1:%d/api/speaker" % s.getsockname()[1])
+    assert (r.returncode, r.stdout) == (7, b"") and r.stderr.startswith(b"curl: (7)")
 
 
-HOSTILE = [
-    'Living "Room" $(touch pwned) `touch pwned2`; touch pwned3 && echo x | cat',
-    "it's * ? [a] ~ $HOME ${PATH} \\n \\",
-    "two\nlines\ttab  ",
-    "-n",
-    "",
-]
+HOOK_CALLS = [(["sample_rate", "48000"], "sample_rate", ["48000"]),
+              (["UpdateSpConfig", "5", "1", "0"], "UpdateSpConfig", ["5", "1", "0"]),
+              (["zel_reset"], "zel_reset", []), (["update", "exec"], "update", ["exec"]),
+              (["net", "eth0", "reset"], "net", ["eth0", "reset"]),
+              (["device", "id_name"] + HOSTILE[:2], "device-id_name", HOSTILE[:2]),
+              (["device", "id_name"] + HOSTILE[2:4], "device-id_name", HOSTILE[2:4]),
+              (["device", "id_name", HOSTILE[4], "QZ-1"], "device-id_name", ["", "QZ-1"])]
 
 
-@pytest.mark.parametrize("args,hook,hook_args", [
-    (["sample_rate", "48000"], "sample_rate", ["48000"]),
-    (["UpdateSpConfig", "5", "1", "0"], "UpdateSpConfig", ["5", "1", "0"]),
-    (["zel_reset"], "zel_reset", []),
-    (["update", "exec"], "update", ["exec"]),
-    (["net", "eth0", "reset"], "net", ["eth0", "reset"]),
-    (["device", "id_name", HOSTILE[0], HOSTILE[1]], "device-id_name", HOSTILE[:2]),
-    (["device", "id_name", HOSTILE[2], HOSTILE[3]], "device-id_name", HOSTILE[2:4]),
-    (["device", "id_name", HOSTILE[4], "QZ-1 Name"], "device-id_name", ["", "QZ-1 Name"]),
-])
-@pytest.mark.parametrize("status", [0, 3])
-def test_hook_gets_arguments_unchanged(env, tmp_path, args, hook, hook_args, status):
-    work = tmp_path / "work"
-    work.mkdir()
-    (work / "a").write_text("")  # something for a stray glob to match
-    path = tmp_path / "hooks" / hook
-    path.write_text(HOOK)
-    path.chmod(0o755)
-    env["HOOK_STATUS"] = str(status)
-    r = run(env, *args, cwd=work)
-    assert r.returncode == status
-    assert (r.stdout, r.stderr) == (b"", b"")
-    expected = b"".join(a.encode() + b"\0" for a in [hook, *hook_args])
-    assert (tmp_path / "argv").read_bytes() == expected
-    assert sorted(os.listdir(work)) == ["a"]
+def test_hooks_get_their_arguments_unchanged_or_are_missed_quietly(run):
+    hooks, argv = run.dir / "hooks", run.dir / "argv"
+    for args, hook, hook_args in HOOK_CALLS:
+        (hooks / hook).unlink(missing_ok=True)
+        r = run(*args)  # no hook: logged, and success
+        assert (r.returncode, r.stdout) == (0, b"")
+        assert r.stderr == b"halvane: no hook for %s, nothing to do\n" % hook.encode()
+        (hooks / hook).write_text(HOOK)
+        (hooks / hook).chmod(0o644)  # not executable counts as missing
+        assert run(*args).returncode == 0 and not argv.exists()
+        (hooks / hook).chmod(0o755)
+        r = run(*args, HOOK_STATUS="3")
+        assert (r.returncode, r.stdout, r.stderr) == (3, b"", b"")
+        assert argv.read_bytes() == b"".join(a.encode() + b"\0" for a in [hook] + hook_args)
+        argv.unlink()
+    assert sorted(os.listdir(run.dir / "work")) == ["a"]
 
 
-@pytest.mark.parametrize("args,hook", [
-    (["sample_rate", "44100"], "sample_rate"),
-    (["UpdateSpConfig", "2", "0", "-1"], "UpdateSpConfig"),
-    (["zel_reset"], "zel_reset"),
-    (["update", "exec"], "update"),
-    (["net", "eth0", "reset"], "net"),
-    (["device", "id_name", "A1", "B 2"], "device-id_name"),
-])
-@pytest.mark.parametrize("present", [False, True])
-def test_missing_hook_is_logged_and_succeeds(env, tmp_path, args, hook, present):
-    if present:  # a hook file that is not executable counts as missing
-        (tmp_path / "hooks" / hook).write_text(HOOK)
-        (tmp_path / "hooks" / hook).chmod(0o644)
-    r = run(env, *args)
-    assert (r.returncode, r.stdout) == (0, b"")
-    assert r.stderr == b"halvane: no hook for %s, nothing to do\n" % hook.encode()
-    assert not (tmp_path / "argv").exists()
+def test_bad_command_lines_exit_2(run):
+    for _, hook, _ in HOOK_CALLS:
+        (run.dir / "hooks" / hook).write_text(HOOK)
+        (run.dir / "hooks" / hook).chmod(0o755)
+    for args in ([], ["foo"], ["HTTP"], ["http", "get"], ["http", "delete", "http://127.0.0.1:1/"],
+                 ["sample_rate"], ["sample_rate", "48k"], ["UpdateSpConfig", "1", "x", "3"],
+                 ["zel_reset", "now"], ["update", "now"], ["net", "eth0"], ["device", "id_name", "x"],
+                 ["device", "name"], ["device", "uuid", "x"]):
+        r = run(*args)
+        assert (r.returncode, r.stdout) == (2, b"") and r.stderr.startswith((b"halvane: ", b"usage: ")), args
+    assert not (run.dir / "state").exists() and not (run.dir / "argv").exists()
 
 
-@pytest.mark.parametrize("args", [
-    [], ["foo"], ["HTTP"], ["http"], ["http", "get"], ["http", "delete", "http://127.0.0.1:1/"],
-    ["sample_rate"], ["sample_rate", "48k"], ["sample_rate", "1", "2"],
-    ["UpdateSpConfig", "1", "2"], ["UpdateSpConfig", "1", "x", "3"],
-    ["zel_reset", "now"], ["update"], ["update", "now"], ["update", "exec", "x"],
-    ["net", "eth0"], ["net", "eth0", "reset", "x"],
-    ["device"], ["device", "id_name", "x"], ["device", "id_name", "x", "y", "z"],
-    ["device", "name"], ["device", "uuid", "x"],
-])
-def test_bad_command_lines_exit_2(env, tmp_path, args):
-    for hook in ("sample_rate", "UpdateSpConfig", "zel_reset", "update", "net", "device-id_name"):
-        (tmp_path / "hooks" / hook).write_text(HOOK)
-        (tmp_path / "hooks" / hook).chmod(0o755)
-    r = run(env, *args)
-    assert (r.returncode, r.stdout) == (2, b"")
-    assert r.stderr.startswith((b"halvane: ", b"usage: "))
-    assert not (tmp_path / "argv").exists()
-    assert not (tmp_path / "state").exists()
-
-
-def test_uuid_generated_once_and_kept(env, tmp_path):
-    first = run(env, "device", "uuid")
-    assert (first.returncode, first.stderr) == (0, b"")
-    assert UUID_LINE.fullmatch(first.stdout.decode())
-    assert (tmp_path / "state" / "uuid").read_bytes() == first.stdout
-    second = run(env, "device", "uuid")
-    assert (second.returncode, second.stdout) == (0, first.stdout)
-
-
-def test_uuid_damaged_store_is_replaced(env, tmp_path):
-    (tmp_path / "state").mkdir()
-    (tmp_path / "state" / "uuid").write_text("not-a-uuid\n")
-    first = run(env, "device", "uuid")
-    assert UUID_LINE.fullmatch(first.stdout.decode())
-    assert (tmp_path / "state" / "uuid").read_bytes() == first.stdout
-    assert run(env, "device", "uuid").stdout == first.stdout
-
-
-@pytest.mark.parametrize("content,printed", [
-    ("2f1c6b9e-0d3a-4c51-9e7f-8a1b2c3d4e5f\n", b"2f1c6b9e-0d3a-4c51-9e7f-8a1b2c3d4e5f\n"),
-    ("2F1C6B9E-0D3A-4C51-9E7F-8A1B2C3D4E5F", b"2F1C6B9E-0D3A-4C51-9E7F-8A1B2C3D4E5F\n"),
-    ("  2f1c6b9e-0d3a-4c51-9e7f-8a1b2c3d4e5f \r\nsecond line\n",
-     b"2f1c6b9e-0d3a-4c51-9e7f-8a1b2c3d4e5f\n"),
-])
-def test_uuid_from_integrator_file(env, tmp_path, content, printed):
-    (tmp_path / "etc").mkdir()
-    (tmp_path / "etc" / "uuid").write_text(content, newline="")
-    for _ in range(2):
-        r = run(env, "device", "uuid")
-        assert (r.returncode, r.stdout, r.stderr) == (0, printed, b"")
-    assert not (tmp_path / "state").exists()
-
-
-def test_empty_integrator_file_falls_back_to_kept_uuid(env, tmp_path):
-    (tmp_path / "etc").mkdir()
-    (tmp_path / "etc" / "uuid").write_text("")
-    r = run(env, "device", "uuid")
-    assert UUID_LINE.fullmatch(r.stdout.decode())
-    assert (tmp_path / "state" / "uuid").read_bytes() == r.stdout
-
-
-def test_uuid_printed_even_when_it_cannot_be_kept(env, tmp_path):
-    (tmp_path / "blocker").write_text("")
-    env["QZ_STATE_DIR"] = str(tmp_path / "blocker" / "qz")  # under a plain file
-    r = run(env, "device", "uuid")
-    assert r.returncode == 0
-    assert UUID_LINE.fullmatch(r.stdout.decode())
+def test_uuid(run):
+    state = run.dir / "state" / "uuid"
+    first = run("device", "uuid")
+    assert UUID_LINE.fullmatch(first.stdout.decode()) and state.read_bytes() == first.stdout
+    assert run("device", "uuid").stdout == first.stdout  # kept
+    state.write_text("not-a-uuid\n")
+    replaced = run("device", "uuid").stdout
+    assert UUID_LINE.fullmatch(replaced.decode()) and state.read_bytes() == replaced
+    # The integrator's file wins, its first line trimmed; an empty one does not.
+    (run.dir / "etc").mkdir()
+    (run.dir / "etc" / "uuid").write_text("  2F1C6B9E-0D3A-4C51-9E7F-8A1B2C3D4E5F \r\nsecond\n", newline="")
+    assert run("device", "uuid").stdout == b"2F1C6B9E-0D3A-4C51-9E7F-8A1B2C3D4E5F\n"
+    (run.dir / "etc" / "uuid").write_text("")
+    assert run("device", "uuid").stdout == replaced
+    (run.dir / "blocker").write_text("")
+    r = run("device", "uuid", QZ_STATE_DIR=str(run.dir / "blocker" / "qz"))  # cannot be kept
+    assert r.returncode == 0 and UUID_LINE.fullmatch(r.stdout.decode())
     assert r.stderr.startswith(b"halvane: cannot keep the UUID")
-
-
-def test_script_is_executable():
-    assert os.stat(SCRIPT).st_mode & stat.S_IXUSR
-    assert os.stat(SIM).st_mode & stat.S_IXUSR

@@ -6,7 +6,6 @@ import pty
 import subprocess
 import sys
 import threading
-import time
 import tty
 from pathlib import Path
 
@@ -25,8 +24,7 @@ class Console:
     """qzmcu on one end of a pty; `line` is the daemon's end."""
 
     def __init__(self, args, stdin=subprocess.DEVNULL, device=True):
-        self.master = None
-        argv = [qzmcu_path()]
+        self.master, argv = None, [qzmcu_path()]
         if device:
             self.master, slave = pty.openpty()
             tty.setraw(self.master)
@@ -35,9 +33,9 @@ class Console:
             self.line = Mcu(self.master)  # reads and writes frames on the master
         self.proc = subprocess.Popen(argv + args, stdin=stdin, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
-        self.lines = []
-        self.cond = threading.Condition()
-        threading.Thread(target=self._pump, daemon=True).start()
+        self.lines, self.cond = [], threading.Condition()
+        self.pump = threading.Thread(target=self._pump, daemon=True)
+        self.pump.start()
 
     def _pump(self):
         for line in iter(self.proc.stdout.readline, ""):
@@ -46,12 +44,8 @@ class Console:
                 self.cond.notify_all()
 
     def wait_line(self, text, timeout=5.0):
-        deadline = time.monotonic() + timeout
         with self.cond:
-            while text not in self.lines:
-                left = deadline - time.monotonic()
-                assert left > 0, "no line %r in %r" % (text, self.lines)
-                self.cond.wait(left)
+            assert self.cond.wait_for(lambda: text in self.lines, timeout), (text, self.lines)
 
     def ready(self):
         with self.cond:
@@ -60,10 +54,8 @@ class Console:
 
     def finish(self, timeout=10):
         rc = self.proc.wait(timeout)
-        err = self.proc.stderr.read()
-        time.sleep(0.1)
-        with self.cond:
-            return rc, list(self.lines[1:]), err
+        self.pump.join(5)
+        return rc, self.lines[1:], self.proc.stderr.read()
 
     def close(self):
         if self.proc.poll() is None:
@@ -122,11 +114,9 @@ def test_the_whole_wifi_list_completes_a_list_request(consoles):
     c.line.send_raw(ack(1))
     entry = bytes.fromhex("0F 05 46 02 06 00 1A 2B 3C 4D 5E") + b"Lab\x00"
     c.line.send(bytes.fromhex("10 01 02 05 01 02"), addr=0x43, id=3)
-    time.sleep(0.3)
-    assert c.proc.poll() is None  # page 1 of 2 does not end the request
     c.line.send(bytes.fromhex("10 01 02 05 02 02") + entry, addr=0x43, id=4)
     rc, lines, _ = c.finish()
-    assert rc == 0
+    assert rc == 0  # page 1 of 2 did not end the request: page 2 was read and shown
     assert lines[-1] == '<- wifi list page 2/2, 5 networks: 5. 70% WPA2 ch 6 00:1A:2B:3C:4D:5E "Lab"'
 
 
@@ -149,9 +139,9 @@ def test_layout_request_without_layout_is_not_answered(consoles):
     c.ready()
     c.line.send(bytes.fromhex("06 23 01"), addr=0x43, id=4)
     assert c.line.read_frame().raw == ack(4, addr=0x34)
-    c.line.no_frame(0.8)
     rc, lines, _ = c.finish()
     assert lines == ["<- speaker layout request", "-- no --layout given: the layout request is not answered"]
+    assert c.line.pending() == []
 
 
 def test_missing_answer_and_missing_acknowledgement(consoles):
@@ -170,8 +160,7 @@ def test_power_off_needs_consent_and_nothing_is_sent(consoles):
     c = consoles(["version", "poweroff"])
     rc, lines, err = c.finish()
     assert rc == 2 and "'poweroff' needs --yes" in err
-    assert lines == []
-    c.line.no_frame(0.3)
+    assert lines == [] and c.line.pending() == []
 
 
 def test_power_off_with_consent(consoles):
@@ -191,8 +180,8 @@ def test_bad_frames_are_neither_acknowledged_nor_shown(consoles):
     c.line.send_raw(bytes(bad) + b"\x00\xF5")
     c.line.send(bytes.fromhex("13 03 02"), addr=0x43, id=6)
     assert c.line.read_frame().raw == ack(6, addr=0x34)
-    c.line.no_frame(0.5)
     rc, lines, _ = c.finish()
+    assert c.line.pending() == []
     assert lines == ["Receive error3: " + bytes(bad).hex(" ").upper(),
                      "<- audio reset done  [FA 43 06 03 13 03 02 5E F5]"]
 

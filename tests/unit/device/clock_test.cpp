@@ -5,18 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "processor/exec.h"
+#include "wire.h"
 
 namespace {
-
-typedef std::vector<uchar> Bytes;
-
-std::vector<std::string> execLines;
-
-int RecordExec(char*, int*, const char* cmd) {
-    execLines.push_back(cmd);
-    return 7;
-}
 
 struct tm Local(int year, int mon1, int day, int wday, int h, int m, int s) {
     struct tm t {};
@@ -81,12 +72,11 @@ TEST(SetDateTime, CommandLines) {
 }
 
 TEST(SetDateTime, RunsTheLineAndRefusesShortRecords) {
-    execLines.clear();
-    SetExecRunner(RecordExec);
+    InstallRecorder([](const std::string&, bool, std::string*) { return 7; });
     const uchar record[10] = {0, 0xFB, 20, 25, 1, 2, 4, 3, 4, 5};
     EXPECT_EQ(doSetDateTime(nullptr, 0x43, record, 10), 7);
     EXPECT_EQ(doSetDateTime(nullptr, 0x43, record, 9), -1);
     EXPECT_EQ(doSetDateTime(nullptr, 0x43, nullptr, 0), -1);
-    SetExecRunner(nullptr);
-    EXPECT_EQ(execLines, std::vector<std::string>{"date -s \"2025-01-02 03:04:05-0500\""});
+    RemoveRecorder();
+    EXPECT_EQ(RecordedLines(), std::vector<std::string>{"date -s \"2025-01-02 03:04:05-0500\""});
 }

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "wire.h"
 
-using Bytes = std::vector<uchar>;
+namespace {
 
 struct Received {
     uchar addr, id;
@@ -33,12 +33,6 @@ int ReadMemory(void* ctx, uchar* dest, int size) {
     std::copy_n(m->data.begin() + static_cast<long>(m->pos), size, dest);
     m->pos += static_cast<size_t>(size);
     return size;
-}
-
-Bytes Frame(const Bytes& payload, uchar id, uchar addr = 0x34) {
-    uchar buf[kFrameBufferSize];
-    int n = BuildFrame(buf, payload.data(), static_cast<int>(payload.size()), id, addr);
-    return Bytes(buf, buf + n);
 }
 
 // A link record whose line is one end of a socket pair; the test reads the other.
@@ -77,7 +71,7 @@ class LinkTest : public testing::Test {
 };
 
 TEST_F(LinkTest, ValidFrameAcknowledgedAndDispatched) {
-    std::string log = ReadAll(Frame({0x05, 0x0B}, 7));
+    std::string log = ReadAll(Wire({0x05, 0x0B}, 7));
     EXPECT_EQ(Written(), (Bytes{0xFA, 0x43, 0x07, 0x00, 0x44, 0xF5}));
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0].addr, 0x34);
@@ -88,10 +82,10 @@ TEST_F(LinkTest, ValidFrameAcknowledgedAndDispatched) {
 
 TEST_F(LinkTest, NoiseSkippedSilentlyAndBadFramesDumped) {
     Bytes stream = {0x00, 0xF5, 0x13};
-    Bytes bad = Frame({0x05, 0x0B}, 5);
+    Bytes bad = Wire({0x05, 0x0B}, 5);
     bad[6] ^= 0xFF;
     stream.insert(stream.end(), bad.begin(), bad.end());
-    Bytes good = Frame({0x05, 0x0C}, 6);
+    Bytes good = Wire({0x05, 0x0C}, 6);
     stream.insert(stream.end(), good.begin(), good.end());
     IsDebug = 0;
     std::string log = ReadAll(stream);
@@ -103,7 +97,7 @@ TEST_F(LinkTest, NoiseSkippedSilentlyAndBadFramesDumped) {
 
 TEST_F(LinkTest, EmptyPayloadDispatchedButNotAcknowledged) {
     IsDebug = 0;
-    ReadAll(Frame({}, 3));
+    ReadAll(Wire({}, 3));
     EXPECT_TRUE(Written().empty());
     ASSERT_EQ(received.size(), 1u);
     EXPECT_TRUE(received[0].payload.empty());
@@ -121,7 +115,7 @@ TEST_F(LinkTest, ShortFrameWithLongLengthByteAndLongFrames) {
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0].payload.size(), 191u);
     EXPECT_EQ(log, "");
-    log = ReadAll(Frame(Bytes(200, 0), 2));
+    log = ReadAll(Wire(Bytes(200, 0), 2));
     EXPECT_EQ(log, "Receiving long package: size=200 (0x00C8)\n");
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[1].payload, Bytes(200, 0));
@@ -133,7 +127,7 @@ TEST_F(LinkTest, OversizedLongFrameReadToItsEndAndDropped) {
     Bytes big = {0xFA, 0x34, 0x01, static_cast<uchar>(0xC0 | (n >> 8)),
                  static_cast<uchar>(n & 0xFF)};
     big.resize(big.size() + n + 3, 0);
-    Bytes next = Frame({0x05, 0x0B}, 2);
+    Bytes next = Wire({0x05, 0x0B}, 2);
     big.insert(big.end(), next.begin(), next.end());
     std::string log = ReadAll(big);
     EXPECT_EQ(log.rfind("Receiving long package: size=4089 (0x0FF9)\nReceive long package error3: "
@@ -166,8 +160,8 @@ TEST_F(LinkTest, SendPayloadUsesNextIdOnTheWire) {
     const uchar reset[] = {0x13, 0x03, 0x02};
     SendPayload(&data, 0x43, reset, 3);
     SendPayload(&data, 0x43, reset, 3);
-    Bytes want = Frame({0x13, 0x03, 0x02}, 255, 0x43);
-    Bytes second = Frame({0x13, 0x03, 0x02}, 1, 0x43);
+    Bytes want = Wire({0x13, 0x03, 0x02}, 255, 0x43);
+    Bytes second = Wire({0x13, 0x03, 0x02}, 1, 0x43);
     want.insert(want.end(), second.begin(), second.end());
     EXPECT_EQ(Written(), want);
 }

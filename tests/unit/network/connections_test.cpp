@@ -8,25 +8,16 @@
 #include "common/config.h"
 #include "processor/exec.h"
 #include "processor/script.h"
+#include "wire.h"
 
 namespace {
 
-typedef std::vector<uchar> Bytes;
-
-std::vector<std::string> execLines;
-
-int RecordExec(char*, int*, const char* cmd) {
-    execLines.push_back(cmd);
-    return 0;
-}
-
+// The shared recording runner for one test.
 struct ExecRecorder {
-    ExecRecorder() {
-        execLines.clear();
-        SetExecRunner(RecordExec);
-    }
-    ~ExecRecorder() { SetExecRunner(nullptr); }
+    ExecRecorder() { InstallRecorder(nullptr); }
+    ~ExecRecorder() { RemoveRecorder(); }
 };
+std::vector<std::string>& execLines = RecordedLines();
 
 Bytes Body(uchar action, const std::string& name, int n, const std::string& password, int m,
            Bytes bssid = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}) {

@@ -61,14 +61,8 @@ TEST_F(HttpTest, JsonOnlyFromABody) {
     EXPECT_EQ(GetJsonObjectValue(obj.get(), "enabled", 255), 1);
 }
 
-namespace {
-int FailingRunner(char*, int*, const char*) {
-    return 256;
-}
-}  // namespace
-
 TEST_F(HttpTest, PutFailure) {
-    SetExecRunner(FailingRunner);
+    InstallRecorder([](const std::string&, bool, std::string*) { return 256; });
     EXPECT_EQ(PutHttp(nullptr, 0, "/api/speaker", "gain", 0), -1);
 }
 

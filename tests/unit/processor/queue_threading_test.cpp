@@ -9,33 +9,17 @@
 #include <thread>
 
 #include "common/config.h"
-#include "processor/exec.h"
 #include "processor/gain.h"
 #include "processor/speaker.h"
-
-namespace {
-
-std::atomic<int> putCount{0};
-std::atomic<int> layoutRuns{0};
-
-int CountingRunner(char* dest, int* size, const char* cmd) {
-    if (strstr(cmd, " http put ") != nullptr) ++putCount;
-    if (strstr(cmd, " UpdateSpConfig ") != nullptr) ++layoutRuns;
-    if (dest != nullptr && size != nullptr && *size > 0) {
-        dest[0] = '\0';
-        *size = 0;
-    }
-    return strstr(cmd, " http get ") != nullptr ? 1 : 0;
-}
-
-}  // namespace
+#include "wire.h"
 
 TEST(QueueThreading, GainAndLayoutRequestsMeetTheMonitor) {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     TtyData link{};
     InitTtyData(&link, fds[0], "", "");
-    SetExecRunner(CountingRunner);
+    InstallRecorder(nullptr);  // GETs print nothing: requests take their defaults
+    TestTimeDivisor = 1000;
     IsDebug = 0;
     std::atomic<bool> done{false};
     // Drains the frames so that no send ever blocks.
@@ -64,12 +48,18 @@ TEST(QueueThreading, GainAndLayoutRequestsMeetTheMonitor) {
     receiver.join();
     EXPECT_GE(served, 1);
     EXPECT_LE(served, kRequests);
-    EXPECT_EQ(putCount.load(), served);  // one PUT per request carried out
-    EXPECT_GE(layoutRuns.load(), 1);
-    EXPECT_LE(layoutRuns.load(), 2);
+    const auto count = [](const char* what) {
+        int n = 0;
+        for (const std::string& line : RecordedLines()) n += line.find(what) != std::string::npos;
+        return n;
+    };
+    EXPECT_EQ(count(" http put "), served);  // one PUT per request carried out
+    EXPECT_GE(count(" UpdateSpConfig "), 1);
+    EXPECT_LE(count(" UpdateSpConfig "), 2);
     EXPECT_EQ(doCheckDiracGain(&StateMutex, &link), 0);
     EXPECT_EQ(doCheckSpeakerConfig(&link, &StateMutex), 0);
-    SetExecRunner(nullptr);
+    RemoveRecorder();
+    TestTimeDivisor = 1;
     shutdown(fds[0], SHUT_RDWR);
     close(fds[0]);
     reader.join();
