@@ -68,8 +68,8 @@ TEST_F(Dispatch, UnknownShortAndUnnamedAreLoggedOrDroppedAndAnsweredByNothing) {
 }
 
 TEST_F(Dispatch, ActionsRunTheirLines) {
-    EXPECT_EQ(Run(Hex("12 01 02 00")), "");
-    EXPECT_EQ(Run(Hex("0C 01")), "Program updating...\n");
+    EXPECT_EQ(Run(Hex("12 01 02 00")), "Exec=0: poweroff\n");
+    EXPECT_EQ(Run(Hex("0C 01")), "Program updating...\nExec=0: " + Sh(" update exec\n"));
     EXPECT_EQ(RunLines(), (std::vector<std::string>{"poweroff", Sh(" update exec")}));
     EXPECT_TRUE(Frames().empty());
 }
@@ -77,7 +77,7 @@ TEST_F(Dispatch, ActionsRunTheirLines) {
 TEST_F(Dispatch, AudioResetRunsTheScriptThenRepliesToTheAsker) {
     for (uchar addr : {0x34, 0xA4}) {
         RecordedLines().clear();
-        EXPECT_EQ(Run(Hex("13 03 00"), addr), "zel resetting...\n");
+        EXPECT_EQ(Run(Hex("13 03 00"), addr), "zel resetting...\nExec=0: " + Sh(" zel_reset\n"));
         EXPECT_EQ(RunLines(), (std::vector<std::string>{Sh(" zel_reset")}));
         EXPECT_FALSE(lineHadBytes);
         auto frames = Frames();
