@@ -2,7 +2,10 @@
 
 #include <pthread.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/dispatch.h"
@@ -49,6 +52,31 @@ bool CheckTextLimits(const char* device, const char* baudr, const char* halvane_
     return true;
 }
 
+// The timer counts milliseconds in an int and re-arms with twice the time.
+constexpr long kLanResetTimeMax = INT_MAX / 2000;
+
+// A number argument read as atoi would, but refused when it does not fit
+// where it goes: atoi wraps such values silently (a LAN reset time of
+// 2200000 s would fire at once).
+bool IsNumberInRange(const char* name, const char* text, long lo, long hi) {
+    if (text == nullptr) return true;
+    errno = 0;
+    const long n = strtol(text, nullptr, 10);
+    if (errno != ERANGE && n >= lo && n <= hi) return true;
+    fprintf(stderr, "qzlinkd: %s is out of range (%ld to %ld)\n", name, lo, hi);
+    return false;
+}
+
+// Time and count of the LAN reset setting "TIME[:COUNT]".
+bool CheckLanReset(const char* setting) {
+    if (setting == nullptr) return true;
+    const char* colon = strchr(setting, ':');
+    if (colon != nullptr && !IsNumberInRange("LAN reset count", colon + 1, INT_MIN, INT_MAX)) {
+        return false;
+    }
+    return IsNumberInRange("LAN reset time", setting, INT_MIN, kLanResetTimeMax);
+}
+
 void CopyIfGiven(char* dest, size_t size, const char* src) {
     if (src != nullptr && src[0] != '\0') snprintf(dest, size, "%s", src);
 }
@@ -84,7 +112,8 @@ int Main(const char* device, const char* baudr, int isQZ, const char* halvane_sh
          int dirac_default_gain, int autoWifiScan, const char* diracVersion, int isDebug,
          char* autoResetLanTimeAndCount) {
     if (!CheckTextLimits(device, baudr, halvane_sh, dirac_http_root, wlan_name, eth_name,
-                         diracVersion)) {
+                         diracVersion) ||
+        !CheckLanReset(autoResetLanTimeAndCount)) {
         return 2;
     }
     speed_t speed = GetSpeed(baudr);
@@ -158,6 +187,21 @@ const char* Arg(int argc, char** argv, int k, const char* absent) {
     return argc > k ? argv[k] : absent;
 }
 
+bool CheckNumberArgs(int argc, char** argv) {
+    struct NumberArg {
+        int k;
+        const char* name;
+    };
+    constexpr NumberArg kArgs[] = {
+        {3, "mode"}, {8, "default gain"}, {9, "WiFi scan period"}, {11, "debug flag"}};
+    for (const NumberArg& arg : kArgs) {
+        if (!IsNumberInRange(arg.name, Arg(argc, argv, arg.k, nullptr), INT_MIN, INT_MAX)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int QzMain(int argc, char** argv) {
@@ -170,6 +214,7 @@ int QzMain(int argc, char** argv) {
         return Main(kDesktopDevice, "115200", IsQZ ? -1 : 0, nullptr, kDesktopHttpRoot, nullptr,
                     kDesktopEthName, 0, 0, nullptr, IsDebug, nullptr);
     }
+    if (!CheckNumberArgs(argc, argv)) return 2;
     const char* qz = Arg(argc, argv, 3, nullptr);
     const char* gain = Arg(argc, argv, 8, nullptr);
     const char* scan = Arg(argc, argv, 9, nullptr);

@@ -25,10 +25,22 @@ int WaitReadable(HTty fd) {
     return (p.revents & POLLNVAL) ? -1 : 0;
 }
 
+// Marks the line invalid and closes it at once, under the send lock: senders
+// then fail cleanly instead of writing to a descriptor number that may be
+// reused, and nothing keeps the dead tty alive (a USB adapter keeps its
+// device number while any descriptor of it is open, so a replugged one would
+// come back under another name).
+void DropLine(TtyData* data, HTty deadFd) {
+    pthread_mutex_lock(&data->sendMutex);
+    data->handle.store(-1);
+    TtyClose(deadFd);
+    pthread_mutex_unlock(&data->sendMutex);
+}
+
 // After a hang-up (unplugged adapter, closed pty master) the same path is
-// tried every 50 ms; the new descriptor replaces the old one under the send
-// lock, so senders never write to a descriptor that is closed or reused.
-HTty ReopenLine(TtyData* data, HTty oldFd) {
+// tried every 50 ms until a terminal answers there again.
+HTty ReopenLine(TtyData* data, HTty deadFd) {
+    DropLine(data, deadFd);
     Log("Serial line lost: %s\n", data->device);
     for (;;) {
         SleepMs(50);
@@ -38,7 +50,6 @@ HTty ReopenLine(TtyData* data, HTty oldFd) {
         pthread_mutex_lock(&data->sendMutex);
         data->handle.store(fd);
         pthread_mutex_unlock(&data->sendMutex);
-        TtyClose(oldFd);
         Log("Serial line reopened: %s\n", data->device);
         return fd;
     }
@@ -51,6 +62,8 @@ struct TtySource {
 
 // Reads exactly `size` bytes. Waits with poll() (no time-out) instead of
 // sleeping, so bytes are taken as they arrive and an idle line costs nothing.
+// After a reopen the bytes read so far came from the dead line: the caller
+// gets kLineReopened and drops them.
 int ReadLineExact(void* ctx, uchar* dest, int size) {
     auto* src = static_cast<TtySource*>(ctx);
     int got = 0;
@@ -68,6 +81,7 @@ int ReadLineExact(void* ctx, uchar* dest, int size) {
         }
         if (src->data != nullptr && src->data->device[0] != '\0') {
             src->fd = ReopenLine(src->data, src->fd);
+            return kLineReopened;
         } else {
             SleepMs(50);
         }
@@ -206,6 +220,12 @@ int SendPayload(TtyData* data, uchar addr, const uchar* payload, int size) {
 
 namespace {
 
+// A frame cut by a reopened line is dropped and the reader hunts for the next
+// start byte; a source that is gone ends the reader.
+int AfterCut(int rc) {
+    return rc == kLineReopened ? 0 : -1;
+}
+
 // A long frame too big for the buffer: read it to its end so the reader
 // stays in step, keep what fits, and drop it.
 int SkipOversized(const ByteSource* src, uchar* frame, int L) {
@@ -220,9 +240,10 @@ int SkipOversized(const ByteSource* src, uchar* frame, int L) {
             chunk = remaining < kFrameBufferSize - kept ? remaining : kFrameBufferSize - kept;
             dest = frame + kept;
         }
-        if (src->readExact(src->ctx, dest, chunk) < 0) {
+        const int rc = src->readExact(src->ctx, dest, chunk);
+        if (rc < 0) {
             printHex("Receive error2: ", frame, 4);
-            return -1;
+            return AfterCut(rc);
         }
         if (dest != scrap) kept += chunk;
         remaining -= chunk;
@@ -235,15 +256,16 @@ int SkipOversized(const ByteSource* src, uchar* frame, int L) {
 
 int doReadFrame(const ByteSource* src, TtyData* ttyData) {
     uchar frame[kFrameBufferSize];
-    if (src->readExact(src->ctx, frame, 1) < 0) return -1;
+    int rc = src->readExact(src->ctx, frame, 1);
+    if (rc < 0) return AfterCut(rc);
     if (frame[0] != kFrameStart) return 1;  // resynchronise on the next 0xFA
-    if (src->readExact(src->ctx, frame + 1, 5) < 0) {
+    rc = src->readExact(src->ctx, frame + 1, 5);
+    if (rc < 0) {
         printHex("Receive error1: ", frame, 1);
-        return -1;
+        return AfterCut(rc);
     }
     const bool isLong = IsLongLength(frame[3]);
     int L;
-    int rc;
     if (isLong) {
         L = (frame[3] & 0x3F) * 256 + frame[4];
         Log("Receiving long package: size=%d (0x%02X%02X)\n", L, frame[3] & 0x3F, frame[4]);
@@ -256,7 +278,7 @@ int doReadFrame(const ByteSource* src, TtyData* ttyData) {
     const int n = L + 2;
     if (rc < 0) {
         printHex("Receive error2: ", frame, 4);
-        return -1;
+        return AfterCut(rc);
     }
     const int total = isLong ? L + 8 : L + 6;
     if (!IsValidFrame(frame, L, isLong)) {

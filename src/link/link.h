@@ -44,9 +44,11 @@ int doSend(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, 
 int doReadCommand(HTty fd, TtyData* ttyData);
 void* doReceive(void* data);
 
-// A source of received bytes: readExact fills exactly `size` bytes or
-// returns -1 when the source is gone. Lets the frame reader run on a memory
+// A source of received bytes: readExact fills exactly `size` bytes, returns
+// -1 when the source is gone, or kLineReopened when the line hung up and was
+// opened again (the bytes of the frame under way are lost with the old line). Lets the frame reader run on a memory
 // buffer in tests and fuzzers.
+constexpr int kLineReopened = -2;
 struct ByteSource {
     int (*readExact)(void* ctx, uchar* dest, int size);
     void* ctx;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 
 namespace {
@@ -34,9 +35,17 @@ speed_t GetSpeed(const char* baudr) {
 }
 
 HTty TtyOpen(const char* device) {
-    HTty fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    // Set after the open so that the open flags stay exactly those above.
-    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    // Close-on-exec in the open itself: the receive thread reopens the line
+    // while other threads start scripts, and a child must never inherit it.
+    HTty fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // A regular file or /dev/null would be "read" as frames and "hang up"
+    // at every end of file: only a terminal is a serial line.
+    if (fd >= 0 && !isatty(fd)) {
+        const int err = errno;  // ENOTTY
+        close(fd);
+        errno = err;
+        return -1;
+    }
     return fd;
 }
 

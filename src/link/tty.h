@@ -9,8 +9,8 @@ typedef int HTty;  // a descriptor; -1 when not open
 
 // Terminal speed code of a rate text; (speed_t)-1 when the rate has none.
 speed_t GetSpeed(const char* baudr);
-// Opens read/write, no controlling terminal, non-blocking; -1 with errno set.
-// The descriptor is close-on-exec so that no child process holds the line.
+// Opens read/write, no controlling terminal, non-blocking, close-on-exec;
+// -1 with errno set, ENOTTY when the path is not a terminal.
 HTty TtyOpen(const char* device);
 // Raw 8-N-1 at the given rate, VMIN 10, VTIME 5; input queue flushed.
 void TtyInit(HTty fd, const char* baudr);

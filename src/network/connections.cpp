@@ -36,6 +36,11 @@ void CopyField(char* dest, const uchar* src, int length) {
     dest[n] = '\0';
 }
 
+// One asterisk per character: what the log shows of a password.
+void MaskPassword(char* password) {
+    memset(password, '*', strlen(password));
+}
+
 int ExecLine(const char* line, int formatted) {
     return formatted < 0 ? -1 : Exec(nullptr, nullptr, line);
 }
@@ -63,7 +68,15 @@ int RunWifiCommand(WifiConnectKind kind, const WifiConnectRequest& req, const ch
         case kWifiConnectTo: {
             char logLine[1024];
             if (FormatWifiConnectLog(logLine, sizeof logLine, req) >= 0) Log("%s", logLine);
-            return ExecLine(line, FormatWifiConnectLine(line, sizeof line, req, iface, bssidFirst));
+            // The log shows the same line with the password as asterisks.
+            WifiConnectRequest masked = req;
+            MaskPassword(masked.password);
+            char shown[kCommandLineSize];
+            if (FormatWifiConnectLine(line, sizeof line, req, iface, bssidFirst) < 0 ||
+                FormatWifiConnectLine(shown, sizeof shown, masked, iface, bssidFirst) < 0) {
+                return -1;
+            }
+            return ExecShown(nullptr, nullptr, line, shown);
         }
         case kWifiConnectShort:
             break;
@@ -164,11 +177,10 @@ int FormatLanSwitchLine(char* dest, size_t cap, const char* iface, bool up) {
 int FormatWifiConnectLog(char* dest, size_t cap, const WifiConnectRequest& req) {
     char bssid[18];
     ToHexText(bssid, req.bssid, 6, ':');
-    // The password never reaches the log: one asterisk per character.
+    // The password never reaches the log.
     char stars[sizeof req.password];
-    size_t count = strlen(req.password);
-    memset(stars, '*', count);
-    stars[count] = '\0';
+    snprintf(stars, sizeof stars, "%s", req.password);
+    MaskPassword(stars);
     return FormatLine(dest, cap, "WifiConnect: %s %d:%s %d:%s\n", bssid, req.n, req.name, req.m,
                       stars);
 }

@@ -36,7 +36,6 @@ int RealExec(char* dest, int* size, const char* cmd) {
             rc = pclose(pipe);
         }
     }
-    Log("Exec=%d: %s\n", rc, cmd);
     return rc;
 }
 
@@ -45,7 +44,13 @@ ExecRunnerFn execRunner = RealExec;
 }  // namespace
 
 int Exec(char* dest, int* size, const char* cmd) {
-    return execRunner(dest, size, cmd);
+    return ExecShown(dest, size, cmd, cmd);
+}
+
+int ExecShown(char* dest, int* size, const char* cmd, const char* shown) {
+    const int rc = execRunner(dest, size, cmd);
+    Log("Exec=%d: %s\n", rc, shown ? shown : cmd);
+    return rc;
 }
 
 void SetExecRunner(ExecRunnerFn runner) {

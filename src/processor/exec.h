@@ -7,6 +7,9 @@
 // system(); otherwise with popen(), capturing at most *size - 1 bytes of its
 // output as a terminated text, *size set to the count. Logs the result line.
 int Exec(char* dest, int* size, const char* cmd);
+// Exec whose log line shows `shown` instead of cmd: for lines that carry a
+// secret (a WiFi password), masked in `shown`.
+int ExecShown(char* dest, int* size, const char* cmd, const char* shown);
 
 // Escapes src for use between double quotes in a shell line: dollar,
 // backquote, double quote and backslash get a backslash, everything else (blanks, ;, &, newlines)
@@ -14,7 +17,8 @@ int Exec(char* dest, int* size, const char* cmd);
 // length written, or -1 when dest is too small.
 int ShellEscape(char* dest, size_t cap, const char* src);
 
-// Test seam: where command lines go. The production runner is Exec's own;
-// fuzzers and unit tests may install a recorder that starts no process.
+// Test seam: where command lines go. The production runner starts the
+// process; fuzzers and unit tests may install a recorder that starts none.
+// Exec logs the result line whichever runner is installed.
 typedef int (*ExecRunnerFn)(char* dest, int* size, const char* cmd);
 void SetExecRunner(ExecRunnerFn runner);  // null restores the real runner

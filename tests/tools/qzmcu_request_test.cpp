@@ -249,3 +249,26 @@ TEST(QzmcuRequest, SetTimeWithoutArgumentsIsNow) {
 }
 
 }  // namespace
+
+// The README's example gives some commands as one quoted argument each.
+TEST(QzmcuRequest, CommandListTakesBothForms) {
+    const std::vector<std::string> quoted = {"version", "date",       "state",    "filters",
+                                             "filter 1", "volume -10", "wifi list"};
+    const std::vector<std::string> plain = {"version", "date",   "state", "filters", "filter",
+                                            "1",       "volume", "-10",   "wifi",    "list"};
+    std::vector<McuRequest> a, b;
+    std::string error;
+    ASSERT_TRUE(ParseCommandList(quoted, &a, &error)) << error;
+    ASSERT_TRUE(ParseCommandList(plain, &b, &error)) << error;
+    ASSERT_EQ(a.size(), 7u);
+    ASSERT_EQ(b.size(), 7u);
+    for (size_t i = 0; i < a.size(); i++) EXPECT_EQ(a[i].payload, b[i].payload) << quoted[i];
+    EXPECT_EQ(a[4].payload, Hex("13 02 0B 00 01"));
+    EXPECT_EQ(a[5].payload, Hex("13 06 00 FF 9C"));
+
+    EXPECT_FALSE(ParseCommandList({"filter 1 volume"}, &a, &error));
+    EXPECT_EQ(error, "'filter 1 volume' holds more than one command");
+    // An argument with blanks is still an argument where one is expected.
+    ASSERT_TRUE(ParseCommandList({"send", "10 02 20 41"}, &a, &error)) << error;
+    EXPECT_EQ(a.size(), 1u);
+}

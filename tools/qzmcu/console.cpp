@@ -245,20 +245,16 @@ bool RunRequest(const McuRequest& req) {
 // Parses the whole command line first, so nothing is sent from a script
 // with a mistake in it.
 bool ParseScript(std::vector<McuRequest>* out) {
-    for (size_t at = 0; at < opts.words.size();) {
-        McuRequest req;
-        std::string error;
-        const int used = ParseRequest(opts.words, at, &req, &error);
-        if (used < 0) {
-            fprintf(stderr, "qzmcu: %s\n", error.c_str());
-            return false;
-        }
+    std::string error;
+    if (!ParseCommandList(opts.words, out, &error)) {
+        fprintf(stderr, "qzmcu: %s\n", error.c_str());
+        return false;
+    }
+    for (const McuRequest& req : *out) {
         if (req.needsYes && !opts.yes) {
             fprintf(stderr, "qzmcu: '%s' needs --yes\n", req.text.c_str());
             return false;
         }
-        out->push_back(req);
-        at += static_cast<size_t>(used);
     }
     return true;
 }

@@ -376,6 +376,39 @@ int ParseRequest(const std::vector<std::string>& words, size_t at, McuRequest* o
     return static_cast<int>(args.next - at);
 }
 
+namespace {
+
+// One command given as a single argument ("filter 1").
+bool ParseQuotedCommand(const std::string& text, McuRequest* out, std::string* error) {
+    std::vector<std::string> words;
+    if (!SplitLine(text, &words, error)) return false;
+    const int used = ParseRequest(words, 0, out, error);
+    if (used < 0) return false;
+    if (static_cast<size_t>(used) == words.size()) return true;
+    *error = "'" + text + "' holds more than one command";
+    return false;
+}
+
+}  // namespace
+
+bool ParseCommandList(const std::vector<std::string>& words, std::vector<McuRequest>* out,
+                      std::string* error) {
+    out->clear();
+    for (size_t at = 0; at < words.size();) {
+        McuRequest req;
+        if (words[at].find_first_of(" \t") != std::string::npos) {
+            if (!ParseQuotedCommand(words[at], &req, error)) return false;
+            at++;
+        } else {
+            const int used = ParseRequest(words, at, &req, error);
+            if (used < 0) return false;
+            at += static_cast<size_t>(used);
+        }
+        out->push_back(req);
+    }
+    return true;
+}
+
 bool IsCommandWord(const std::string& word) {
     return FindFixed(word) != nullptr || FindArgCommand(word) != nullptr;
 }

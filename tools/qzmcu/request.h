@@ -32,6 +32,13 @@ struct McuRequest {
 int ParseRequest(const std::vector<std::string>& words, size_t at, McuRequest* out,
                  std::string* error);
 
+// Parses a whole command list, given either one word an argument
+// (filter 1 volume -10) or one command an argument ("filter 1" "volume -10"):
+// an argument with blanks where a command begins is split like a console
+// line and must hold exactly one command. False with *error.
+bool ParseCommandList(const std::vector<std::string>& words, std::vector<McuRequest>* out,
+                      std::string* error);
+
 // The reply the daemon gives to a payload (none for messages without one).
 AnswerRule GetAnswerRule(const uchar* payload, int size);
 bool IsAnswer(const AnswerRule& rule, const uchar* payload, int size);
