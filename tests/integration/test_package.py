@@ -137,11 +137,33 @@ def test_files_are_root_owned_and_in_their_places(deb):
     for name, m in members.items():
         assert (m.uid, m.gid) == (0, 0), name
         assert name.startswith(("usr/bin/", "usr/lib/systemd/system/", "usr/share/man/",
+                                "usr/share/doc/qzlinkd/", "usr/share/lintian/overrides/",
                                 "etc/default/", "opt/qz/bin/")), name
     for name in ["usr/bin/qzlinkd", "opt/qz/bin/halvane.sh"]:
         assert members[name].mode & 0o777 == 0o755, name
     for name in [UNIT, ENV_FILE, MAN_PAGE]:
         assert members[name].mode & 0o777 == 0o644, name
+
+
+def test_lintian_accepts_the_package(deb, root):
+    """Debian's own checker finds no error and no warning; the only overrides
+    are the control script's place under /opt, with the reason written above."""
+    if not shutil.which("lintian"):
+        pytest.fail("lintian is not installed (scripts/bootstrap installs it)")
+    r = subprocess.run(["lintian", "--fail-on", "error,warning", str(deb)],
+                       capture_output=True, text=True, timeout=600)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert not [line for line in r.stdout.splitlines() if line[:2] in ("E:", "W:")], r.stdout
+    lines = (root / "usr/share/lintian/overrides/qzlinkd").read_text().splitlines()
+    overrides = [line for line in lines if line and not line.startswith("#")]
+    assert overrides and lines[0].startswith("# "), lines
+    assert all(line.startswith("qzlinkd: dir-or-file-in-opt [opt/qz/") for line in overrides)
+
+
+def test_changelog_names_the_package_version(root, deb):
+    changelog = root / "usr/share/doc/qzlinkd/changelog.gz"
+    first = gzip.decompress(changelog.read_bytes()).decode().splitlines()[0]
+    assert first.startswith("qzlinkd (%s) " % field(deb, "Version")), first
 
 
 # --- the programs ---------------------------------------------------------
