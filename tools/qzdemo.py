@@ -167,6 +167,28 @@ def identity_and_clock(tour):
              r"^   \[stub\] date -s '2026-07-28 13:05:09\+0800'$")
 
 
+# The processor's requests and their answers with the simulator's slots:
+# the same on the simulated and the emulated board.
+PROCESSOR_ASKS = [
+    ("state", r"^<- processor state 1 "),
+    ("filters", r"^<- filters: filtering on, 4 slots, active slot 1 "),
+    ("filter 0", r'^<- filter slot 0 \[Dirac Live Bass Management\] "Music"$'),
+    ("filter 2", r'^<- filter slot 2 \[Dirac Active Room Treatment\] "Late Quiet"$'),
+    ("filter 3", r'^<- filter slot 3 \[Other\] "Reference"$'),
+    ("filter 5", r"^<- filter slot 5: no such slot$"),
+    ("active", r'^<- active filter: slot 1 \[Dirac Live Bass Control\] "Movie Night"$'),
+    ("select 2 on", r'^<- filters: filtering on, 4 slots, active slot 2 .*"Late Quiet"$'),
+    ("select 1 off", r'^<- filters: filtering off, 4 slots, active slot 1 .*"Movie Night"$'),
+    ("volume", r"^<- main volume -20\.0 dB$"),
+    ("volume -12.5", r"^<- main volume -12\.0 dB$"),
+]
+
+
+def ask_processor(tour):
+    for command, answer in PROCESSOR_ASKS:
+        tour.ask(command, answer)
+
+
 def processor_requests(tour):
     tour.heading("4. Processor: ready, first run and every request")
     since = tour.sim("/sim/state?value=1", "run state 1: the command socket is up")
@@ -177,17 +199,7 @@ def processor_requests(tour):
     after = tour.t.mark()
     tour.expect(r"^<- filters: filtering on, 4 slots, active slot 1 \[Dirac Live Bass Control\] \"Movie Night\"$",
                 after, 6)
-    tour.ask("state", r"^<- processor state 1 ")
-    tour.ask("filters", r"^<- filters: filtering on, 4 slots, active slot 1 ")
-    tour.ask("filter 0", r'^<- filter slot 0 \[Dirac Live Bass Management\] "Music"$')
-    tour.ask("filter 2", r'^<- filter slot 2 \[Dirac Active Room Treatment\] "Late Quiet"$')
-    tour.ask("filter 3", r'^<- filter slot 3 \[Other\] "Reference"$')
-    tour.ask("filter 5", r"^<- filter slot 5: no such slot$")
-    tour.ask("active", r'^<- active filter: slot 1 \[Dirac Live Bass Control\] "Movie Night"$')
-    tour.ask("select 2 on", r'^<- filters: filtering on, 4 slots, active slot 2 .*"Late Quiet"$')
-    tour.ask("select 1 off", r'^<- filters: filtering off, 4 slots, active slot 1 .*"Movie Night"$')
-    tour.ask("volume", r"^<- main volume -20\.0 dB$")
-    tour.ask("volume -12.5", r"^<- main volume -12\.0 dB$")
+    ask_processor(tour)
     tour.ask("rate 48000", r"^   \[hook\] sample_rate 48000$")
     tour.ask("layout 3 1", r"^   \[hook\] UpdateSpConfig 4 1 0$", r"^<- filters: ")
     tour.ask("reset", r"^   \[hook\] zel_reset$", r"^<- audio reset done$")

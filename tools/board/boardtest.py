@@ -28,7 +28,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent.parent
 sys.path.insert(0, str(REPO / "tools"))
-from qzdemo import Transcript, Tour, pump  # noqa: E402
+from qzdemo import Transcript, Tour, ask_processor, pump  # noqa: E402
 import qzdemo_board as qb  # noqa: E402
 
 ETH_MAC = qb.ETH_MAC
@@ -348,17 +348,7 @@ def processor_requests(tour):
     tour.expect(r"^-> speaker layout 5\.1\.0, code 5 \(320: FL_FR_LS_RS_FC_LFE\)", since, 30)
     tour.expect(r'^<- filters: filtering on, 4 slots, active slot 1 \[Dirac Live Bass Control\] "Movie Night"$',
                 since, 30)
-    tour.ask("state", r"^<- processor state 1 ")
-    tour.ask("filters", r"^<- filters: filtering on, 4 slots, active slot 1 ")
-    tour.ask("filter 0", r'^<- filter slot 0 \[Dirac Live Bass Management\] "Music"$')
-    tour.ask("filter 2", r'^<- filter slot 2 \[Dirac Active Room Treatment\] "Late Quiet"$')
-    tour.ask("filter 3", r'^<- filter slot 3 \[Other\] "Reference"$')
-    tour.ask("filter 5", r"^<- filter slot 5: no such slot$")
-    tour.ask("active", r'^<- active filter: slot 1 \[Dirac Live Bass Control\] "Movie Night"$')
-    tour.ask("select 2 on", r'^<- filters: filtering on, 4 slots, active slot 2 .*"Late Quiet"$')
-    tour.ask("select 1 off", r'^<- filters: filtering off, 4 slots, active slot 1 .*"Movie Night"$')
-    tour.ask("volume", r"^<- main volume -20\.0 dB$")
-    tour.ask("volume -12.5", r"^<- main volume -12\.0 dB$")
+    ask_processor(tour)
     tour.ask("rate 48000")
     tour.ask("layout 3 1", r"^<- filters: ", timeout=30)
     tour.ask("reset", r"^<- audio reset done$")
