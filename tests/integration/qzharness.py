@@ -194,7 +194,8 @@ class Mcu:
 
 FAKE_SCRIPT = r'''#!/bin/sh
 # Fake control script: records its argv, serves canned replies.
-{ printf 'halvane'; for a in "$@"; do printf '\037%s' "$a"; done; printf '\036'; } >> "$QZTEST_RECORD"
+us=$(printf '\037'); rec=halvane; for a in "$@"; do rec="$rec$us$a"; done
+printf '%s\036' "$rec" >> "$QZTEST_RECORD"  # one write: background runs append at once
 replies="$QZTEST_REPLIES"
 case "$1" in
   http)
@@ -216,7 +217,8 @@ exit 0
 
 STUB = r'''#!/bin/sh
 # Recording stub: the real command must never run in a test.
-{ printf '%s' "$(basename "$0")"; for a in "$@"; do printf '\037%s' "$a"; done; printf '\036'; } >> "$QZTEST_RECORD"
+us=$(printf '\037'); rec=$(basename "$0"); for a in "$@"; do rec="$rec$us$a"; done
+printf '%s\036' "$rec" >> "$QZTEST_RECORD"  # one write: background runs append at once
 if [ -x "$QZTEST_HOOKS/$(basename "$0")" ]; then exec "$QZTEST_HOOKS/$(basename "$0")" "$@"; fi
 exit 0
 '''
