@@ -42,10 +42,11 @@ def test_scripted_requests_wait_for_their_answers():
     # A blank third byte goes out as it is (framed console sends would take it
     # for hex text); poweroff goes with --yes; the last two go unanswered.
     # Without --layout the daemon's layout request is not answered.
-    proc, line = start(["--yes", "--wait", "1000", "version", "send", "10 02 20 41", "poweroff",
+    proc, line = start(["--yes", "--wait", "2000", "version", "send", "10 02 20 41", "poweroff",
                         "filters", "version"])
     assert line.read_frame().raw == frame(bytes.fromhex("05 0B"), 0x34, 1)
-    line.send_raw(ack(1) + frame(bytes.fromhex("06 23 01"), 0x43, 8) + frame(b"\x05\x12134\x00", 0x43, 9))
+    line.send_raw(ack(1) + frame(bytes.fromhex("06 23 01"), 0x43, 8)
+                  + frame(b"\x05\x12134\x00", 0x43, 9))
     assert [line.read_frame().raw for _ in range(2)] == [ack(8, addr=0x34), ack(9, addr=0x34)]
     for id, payload in ((2, "10 02 20 41"), (3, "12 01 02 00"), (4, "13 02 01")):
         assert line.read_frame().raw == frame(bytes.fromhex(payload), 0x34, id)
@@ -54,9 +55,9 @@ def test_scripted_requests_wait_for_their_answers():
     assert transcript(proc) == (1, [
         "-> version  [05 0B]", "<- ack 1", "<- speaker layout request",
         "-- no --layout given: the layout request is not answered", "<- version 1.3.4",
-        '-> send "10 02 20 41"  [10 02 20 41]', "<- ack 2", "-> poweroff  [12 01 02 00]", "<- ack 3",
-        "-> filters  [13 02 01]", "<- ack 4", "-- no answer to 'filters' within 1000 ms",
-        "-> version  [05 0B]", "-- no acknowledgement of 'version' within 1000 ms"])
+        '-> send "10 02 20 41"  [10 02 20 41]', "<- ack 2", "-> poweroff  [12 01 02 00]",
+        "<- ack 3", "-> filters  [13 02 01]", "<- ack 4", "-- no answer to 'filters' within 2000 ms",
+        "-> version  [05 0B]", "-- no acknowledgement of 'version' within 2000 ms"])
     assert line.pending() == []
     os.close(line.fd)
 
