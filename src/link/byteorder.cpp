@@ -81,7 +81,7 @@ void printHex(const char* text, const uchar* src, int size) {
     size_t textLen = Assigned(text) ? strlen(text) : 0;
     if (IsNull(src) || size < 0) size = 0;
     size_t total = textLen + static_cast<size_t>(size) * 3;
-    char stackLine[1024] = {};
+    char stackLine[1024];  // filled below up to total
     char* line = total <= sizeof stackLine ? stackLine : static_cast<char*>(malloc(total));
     if (line == nullptr) return;
     if (textLen > 0) memcpy(line, text, textLen);

@@ -252,14 +252,11 @@ int SkipOversized(const ByteSource* src, uchar* frame, int L) {
     return L + 2;
 }
 
-}  // namespace
-
-int doReadFrame(const ByteSource* src, TtyData* ttyData) {
+// The rest of a frame whose start byte has been read.
+int ReadAfterStart(const ByteSource* src, TtyData* ttyData) {
     uchar frame[kFrameBufferSize];
-    int rc = src->readExact(src->ctx, frame, 1);
-    if (rc < 0) return AfterCut(rc);
-    if (frame[0] != kFrameStart) return 1;  // resynchronise on the next 0xFA
-    rc = src->readExact(src->ctx, frame + 1, 5);
+    frame[0] = kFrameStart;
+    int rc = src->readExact(src->ctx, frame + 1, 5);
     if (rc < 0) {
         printHex("Receive error1: ", frame, 1);
         return AfterCut(rc);
@@ -290,6 +287,18 @@ int doReadFrame(const ByteSource* src, TtyData* ttyData) {
     if (L > 0) doSend(ttyData, nullptr, 0, frame[2], GetSendAddr(frame[1]), 1);
     if (commandHandler != nullptr) commandHandler(ttyData, frame[1], frame[2], payload, L);
     return n;
+}
+
+}  // namespace
+
+// Noise between frames is dropped a byte at a time: the frame buffer is only
+// touched once a start byte has come.
+int doReadFrame(const ByteSource* src, TtyData* ttyData) {
+    uchar start = 0;
+    const int rc = src->readExact(src->ctx, &start, 1);
+    if (rc < 0) return AfterCut(rc);
+    if (start != kFrameStart) return 1;  // resynchronise on the next 0xFA
+    return ReadAfterStart(src, ttyData);
 }
 
 int doReadCommand(HTty fd, TtyData* ttyData) {
