@@ -1,6 +1,6 @@
-// The processor as the handlers' unit tests see it: canned bodies for
-// "http get" lines on the shared recording runner, and a test line whose
-// frames the test reads back.
+// The processor as the handlers' unit tests see it: canned outputs for the
+// control script's lines on the shared recording runner, and a test line
+// whose frames the test reads back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,20 +10,22 @@
 
 #include "wire.h"
 
-typedef WireFrame SentFrame;
+// Canned output (and exit status) of a command line, by endpoint path for an
+// "http get", by the words after the script's path for other script lines
+// ("device uuid"), else by the whole line. A GET of a path without one
+// prints nothing and fails; other lines print nothing and succeed.
+void SetReply(const std::string& key, const std::string& body, int status = 0);
+void ClearReplies();
+// The fake's runner, for tests that wrap it.
+int FakeProcessor(const std::string& line, bool captured, std::string* output);
 
-// Canned body (and exit status) by endpoint path; a GET of a path without
-// one prints nothing and fails.
-void SetReply(const std::string& path, const std::string& body, int status = 0);
-// Every command line run, in order.
-const std::vector<std::string>& RunLines();
-// The line the daemon forms for a GET or PUT of path.
+// The lines the daemon runs: a GET or PUT of path, or a script action.
 std::string GetLine(const std::string& path);
 std::string PutLine(const std::string& path, const std::string& key, int value);
+std::string ScriptLine(const std::string& words);
 
-void ClearReplies();
 std::vector<uchar> WithName(std::vector<uchar> head, const std::string& name);
-// Whether the captured log holds exactly this line (without its line feed).
+// Whether the log holds exactly this line (without its line feed).
 bool HasLogLine(const std::string& log, const std::string& line);
 
 // Fake processor installed, globals reset, product delays cut, a test line.
@@ -31,8 +33,16 @@ class ProcessorTest : public ::testing::Test {
    protected:
     void SetUp() override;
     void TearDown() override;
-    // The frames sent so far, whole and with good checksums.
-    std::vector<SentFrame> Frames();
+    // Runs f with the log captured; returns the log.
+    template <class F>
+    std::string Logged(F f) {
+        testing::internal::CaptureStdout();
+        f();
+        return testing::internal::GetCapturedStdout();
+    }
+    // The payload of the one frame sent since the last look (checked: whole,
+    // good checksum, to addr), or nothing when none was sent.
+    Bytes Reply(uchar addr = 0x43);
     TestLine line{};
     TtyData& link = line.tty;
 };
