@@ -2,8 +2,6 @@
 
 #include <map>
 
-#include "common/config.h"
-
 const char* const kThreeSlots =
     R"([{"index": 0, "filter_type": "Dirac Live Bass Management", "name": "Music"},)"
     R"( {"index": 7, "filter_type": "dirac live bass control", "name": "Movie"},)"
@@ -16,7 +14,8 @@ std::map<std::string, std::pair<std::string, int>> replies;
 }  // namespace
 
 int FakeProcessor(const std::string& line, bool, std::string* output) {
-    const std::string script = ScriptLine(""), get = ScriptLine("http get \"") + DIRAC_HTTP_ROOT;
+    const std::string script = std::string(HALVANE_SH) + " ",
+                      get = script + "http get \"" + DIRAC_HTTP_ROOT;
     const bool isGet = line.compare(0, get.size(), get) == 0;
     const std::string key =
         isGet ? line.substr(get.size(), line.find('"', get.size()) - get.size())
@@ -33,30 +32,6 @@ void SetReply(const std::string& key, const std::string& body, int status) {
 
 void ClearReplies() {
     replies.clear();
-}
-
-std::string GetLine(const std::string& path) {
-    return ScriptLine("http get \"" + std::string(DIRAC_HTTP_ROOT) + path +
-                      "\" \"Content-Type:application/json\"");
-}
-
-std::string PutLine(const std::string& path, const std::string& key, int value) {
-    return ScriptLine("http put \"" + std::string(DIRAC_HTTP_ROOT) + path + "?" + key + "=" +
-                      std::to_string(value) + "&id=8090\"");
-}
-
-std::string ScriptLine(const std::string& words) {
-    return std::string(HALVANE_SH) + " " + words;
-}
-
-std::vector<uchar> WithName(std::vector<uchar> head, const std::string& name) {
-    head.insert(head.end(), name.begin(), name.end());
-    head.push_back(0);
-    return head;
-}
-
-bool HasLogLine(const std::string& log, const std::string& line) {
-    return ("\n" + log).find("\n" + line + "\n") != std::string::npos;
 }
 
 void ProcessorTest::SetUp() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/config.h"
 #include "wire.h"
 
 // Canned output (and exit status) of a command line, by endpoint path for an
@@ -19,30 +20,39 @@ void ClearReplies();
 // The fake's runner, for tests that wrap it.
 int FakeProcessor(const std::string& line, bool captured, std::string* output);
 
-// The lines the daemon runs: a GET or PUT of path, or a script action.
-std::string GetLine(const std::string& path);
-std::string PutLine(const std::string& path, const std::string& key, int value);
-std::string ScriptLine(const std::string& words);
-
-std::vector<uchar> WithName(std::vector<uchar> head, const std::string& name);
-// Whether the log holds exactly this line (without its line feed).
-bool HasLogLine(const std::string& log, const std::string& line);
-
 // Fake processor installed, globals reset, product delays cut, a test line.
 class ProcessorTest : public ::testing::Test {
    protected:
     void SetUp() override;
     void TearDown() override;
+    // The payload of the one frame sent since the last look (checked: whole,
+    // good checksum, to addr), or nothing when none was sent.
+    Bytes Reply(uchar addr = 0x43);
     // Runs f with the log captured; returns the log.
     template <class F>
-    std::string Logged(F f) {
+    static std::string Logged(F f) {
         testing::internal::CaptureStdout();
         f();
         return testing::internal::GetCapturedStdout();
     }
-    // The payload of the one frame sent since the last look (checked: whole,
-    // good checksum, to addr), or nothing when none was sent.
-    Bytes Reply(uchar addr = 0x43);
+    // Whether the log holds exactly this line (without its line feed).
+    static bool HasLogLine(const std::string& log, const std::string& line) {
+        return ("\n" + log).find("\n" + line + "\n") != std::string::npos;
+    }
+    static Bytes WithName(Bytes head, const std::string& name) {
+        head.insert(head.end(), name.c_str(), name.c_str() + name.size() + 1);
+        return head;
+    }
+    // The lines the daemon runs: a script action, a GET or PUT of path.
+    static std::string ScriptLine(const std::string& words) { return HALVANE_SH + (" " + words); }
+    static std::string GetLine(const std::string& path) {
+        return ScriptLine("http get \"" + (DIRAC_HTTP_ROOT + path) +
+                          "\" \"Content-Type:application/json\"");
+    }
+    static std::string PutLine(const std::string& path, const std::string& key, int value) {
+        return ScriptLine("http put \"" + (DIRAC_HTTP_ROOT + path) + "?" + key + "=" +
+                          std::to_string(value) + "&id=8090\"");
+    }
     TestLine line{};
     TtyData& link = line.tty;
 };

@@ -103,11 +103,17 @@ TEST_F(Dispatch, LoggedOnly) {
     const std::pair<const char*, const char*> rows[] = {
         {"13 01 00", "dirac state command: 0\n"},
         {"02 7E 00 00 10", "AudioInfoReport: SamplingFreq=16 SampleRate=0\n"},
-        {"02 7E 00 00 FF", "AudioInfoReport: SamplingFreq=255 SampleRate=0\n"},
         {"02 7E 00", "AudioInfoReport: SamplingFreq=0 SampleRate=0\n"},
-        {"06 23 02 05 01",  // queued for the monitor
-         "SpConfig: 5(0x05) 5.1.0 320: FL_FR_LS_RS_FC_LFE                               5.1    "
+        // Layouts queued for the monitor; each replaces the one before it.
+        {"06 23 02 05 00",
+         "SpConfig: 5(0x05) 5.0.0 320: FL_FR_LS_RS_FC                                   5.0    "
          "5x\n"},
+        {"06 23 02 0E 02",
+         "SpConfig: 14(0x0E) 2.2.0 212: FL_FR_LTM_RTM_LFE_CS\nSpeakerConfig: 5.0.0 -> 2.2.0\n"},
+        {"06 23 02 2C 01",
+         "SpConfig: 44(0x2C) 8.1.6 816: FL_FR_LS_RS_LB_RB_LTF_RTF_LTM_RTM_LTR_RTR_LW_RW_LFE "
+         "8.1.6\nSpeakerConfig: 2.2.0 -> 8.1.6\n"},
+        {"06 23 02 2D 01", "SpConfig: 45(0x2D) 0.1.0 \nSpeakerConfig: 8.1.6 -> 0.1.0\n"},
         {"10 01 02 05 02 02 11 05 50 02 06 00 11 22 33 44 55 48 6F 6D 65 31 00",
          "Received WiFiList: count=5 page=2/2:\n 5(17).  80% 2   6 00:11:22:33:44:55 Home1\n"},
         // Entries of length 0 and running past the page end the walk.
