@@ -1,5 +1,8 @@
 #include "fake_processor.h"
 
+#include <sys/ioctl.h>
+
+#include <atomic>
 #include <map>
 
 const char* const kThreeSlots =
@@ -10,10 +13,13 @@ const char* const kThreeSlots =
 namespace {
 
 std::map<std::string, std::pair<std::string, int>> replies;
-
-}  // namespace
+int linePeer = -1;
+std::atomic<bool> sentWhileRunning{false};
 
 int FakeProcessor(const std::string& line, bool, std::string* output) {
+    int pending = 0;
+    ioctl(linePeer, FIONREAD, &pending);
+    if (pending > 0) sentWhileRunning = true;
     const std::string script = std::string(HALVANE_SH) + " ",
                       get = script + "http get \"" + DIRAC_HTTP_ROOT;
     const bool isGet = line.compare(0, get.size(), get) == 0;
@@ -26,6 +32,8 @@ int FakeProcessor(const std::string& line, bool, std::string* output) {
     return it->second.second;
 }
 
+}  // namespace
+
 void SetReply(const std::string& key, const std::string& body, int status) {
     replies[key] = {body, status};
 }
@@ -36,16 +44,18 @@ void ClearReplies() {
 
 void ProcessorTest::SetUp() {
     replies.clear();
+    OpenTestLine(&line);
+    linePeer = line.peer;
+    sentWhileRunning = false;
     InstallRecorder(FakeProcessor);
-    IsQZ = true;
     IsDebug = 0;
     TestTimeDivisor = 1000;  // the layout's one-second pause
     SpeakerInfos[0] = SpeakerInfos[1] = SpeakerInfos[2] = 0;
     DiracGainInfo[0] = DiracGainInfo[1] = 0;
-    OpenTestLine(&line);
 }
 
 void ProcessorTest::TearDown() {
+    EXPECT_FALSE(sentWhileRunning) << "a frame went out before a command line ended";
     RemoveRecorder();
     TestTimeDivisor = 1;
     CloseTestLine(&line);

@@ -17,10 +17,10 @@
 // prints nothing and fails; other lines print nothing and succeed.
 void SetReply(const std::string& key, const std::string& body, int status = 0);
 void ClearReplies();
-// The fake's runner, for tests that wrap it.
-int FakeProcessor(const std::string& line, bool captured, std::string* output);
 
 // Fake processor installed, globals reset, product delays cut, a test line.
+// Every reply must follow the command lines it reports on: a frame already on
+// the line when a command runs fails the test.
 class ProcessorTest : public ::testing::Test {
    protected:
     void SetUp() override;
