@@ -68,6 +68,7 @@ TEST_F(Dispatch, RepliesAndCommandLines) {
          ScriptLine("device id_name \"AB12CD3\\`\" \"\\$(x)\" &")},
         {"13 05 05", WithName(Hex("13 05 06 26"), "123e4567-e89b-12d3-a456-426614174000\n"),
          "CmdDirac_UID_Report: 38 123e4567-e89b-12d3-a456-426614174000", ScriptLine("device uuid")},
+        {"13 03 00", Hex("13 03 02"), "zel resetting...", ScriptLine("zel_reset")},
         {"12 01 02 00", none, "Exec=0: poweroff", "poweroff"},
         {"0C 01", none, "Program updating...", ScriptLine("update exec")},
         {"02 7E 00 00 09", none, "AudioInfoReport: SamplingFreq=9 SampleRate=48000",
@@ -143,10 +144,7 @@ TEST_F(Dispatch, LoggedOnly) {
     }
 }
 
-TEST_F(Dispatch, AnswersGoToTheAskersSwappedAddress) {
-    Run("13 03 00", 0xA4);
-    EXPECT_EQ(RecordedLines(), std::vector<std::string>{ScriptLine("zel_reset")});
-    EXPECT_EQ(Reply(0x4A), Hex("13 03 02"));
+TEST_F(Dispatch, BuildDateWithTheProcessorVersionToTheAskersSwappedAddress) {
     snprintf(cDiracVersion, kDiracVersionMax + 1, "%s", "3.9.1");
     Run("05 0C", 0xA4);
     cDiracVersion[0] = '\0';

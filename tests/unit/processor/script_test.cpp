@@ -1,5 +1,5 @@
-// Outside text in script lines: refused when too long, quoted so that the
-// shell hands it over unchanged.
+// Outside text in script lines is quoted so that the shell hands it over
+// unchanged.
 #include "processor/script.h"
 
 #include <gtest/gtest.h>
@@ -8,15 +8,6 @@
 
 #include "common/config.h"
 #include "processor/exec.h"
-
-TEST(ScriptLines, TooLongIsRefusedNotCut) {
-    char line[64];
-    EXPECT_EQ(FormatHttpGetLine(line, sizeof line, "/api/list-slots"), -1);
-    EXPECT_STREQ(line, "");
-    const std::string name(5000, 'n');
-    char big[kCommandLineSize];
-    EXPECT_EQ(FormatDeviceIdNameLine(big, sizeof big, "AB12CD34", name.c_str()), -1);
-}
 
 // Through the real /bin/sh: printf ends each argument it gets with 0x1E.
 TEST(ShellEscape, HostileTextArrivesAsOneUnchangedArgument) {
