@@ -1,13 +1,10 @@
-// Outside text in script lines is quoted so that the shell hands it over
-// unchanged.
-#include "processor/script.h"
+// Outside text put into command lines is quoted so that the shell hands it
+// over unchanged.
+#include "processor/exec.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "common/config.h"
-#include "processor/exec.h"
 
 // Through the real /bin/sh: printf ends each argument it gets with 0x1E.
 TEST(ShellEscape, HostileTextArrivesAsOneUnchangedArgument) {
