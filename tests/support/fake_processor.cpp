@@ -1,87 +1,68 @@
 #include "fake_processor.h"
 
-#include <map>
-#include <sstream>
+#include <sys/ioctl.h>
 
-#include "common/config.h"
+#include <atomic>
+#include <map>
 
 const char* const kThreeSlots =
     R"([{"index": 0, "filter_type": "Dirac Live Bass Management", "name": "Music"},)"
-    R"( {"index": 7, "filter_type": "dirac live bass control", "name": "Movie Night"},)"
+    R"( {"index": 7, "filter_type": "dirac live bass control", "name": "Movie"},)"
     R"( {"index": 2, "filter_type": "Dirac Live Active Room Treatment", "name": "Late Quiet"}])";
 
 namespace {
 
 std::map<std::string, std::pair<std::string, int>> replies;
+int linePeer = -1;
+std::atomic<bool> sentWhileRunning{false};
 
 int FakeProcessor(const std::string& line, bool, std::string* output) {
-    const std::string get = std::string(" http get \"") + DIRAC_HTTP_ROOT;
-    const size_t at = line.find(get);
-    if (at == std::string::npos) return 0;
-    const size_t start = at + get.size();
-    auto it = replies.find(line.substr(start, line.find('"', start) - start));
-    if (it == replies.end()) return 1;
+    int pending = 0;
+    ioctl(linePeer, FIONREAD, &pending);
+    if (pending > 0) sentWhileRunning = true;
+    const std::string script = std::string(HALVANE_SH) + " ",
+                      get = script + "http get \"" + DIRAC_HTTP_ROOT;
+    const bool isGet = line.compare(0, get.size(), get) == 0;
+    const std::string key =
+        isGet ? line.substr(get.size(), line.find('"', get.size()) - get.size())
+              : line.substr(line.compare(0, script.size(), script) ? 0 : script.size());
+    auto it = replies.find(key);
+    if (it == replies.end()) return isGet ? 1 : 0;
     *output = it->second.first;
     return it->second.second;
 }
 
 }  // namespace
 
-void SetReply(const std::string& path, const std::string& body, int status) {
-    replies[path] = {body, status};
-}
-
-const std::vector<std::string>& RunLines() {
-    return RecordedLines();
-}
-
-std::string GetLine(const std::string& path) {
-    return std::string(HALVANE_SH) + " http get \"" + DIRAC_HTTP_ROOT + path +
-           "\" \"Content-Type:application/json\"";
-}
-
-std::string PutLine(const std::string& path, const std::string& key, int value) {
-    return std::string(HALVANE_SH) + " http put \"" + DIRAC_HTTP_ROOT + path + "?" + key + "=" +
-           std::to_string(value) + "&id=8090\"";
-}
-
-void ClearReplies() {
-    replies.clear();
-}
-
-std::vector<uchar> WithName(std::vector<uchar> head, const std::string& name) {
-    head.insert(head.end(), name.begin(), name.end());
-    head.push_back(0);
-    return head;
-}
-
-bool HasLogLine(const std::string& log, const std::string& line) {
-    std::istringstream in(log);
-    for (std::string l; std::getline(in, l);) {
-        if (l == line) return true;
-    }
-    return false;
+void SetReply(const std::string& key, const std::string& body, int status) {
+    replies[key] = {body, status};
 }
 
 void ProcessorTest::SetUp() {
     replies.clear();
+    OpenTestLine(&line);
+    linePeer = line.peer;
+    sentWhileRunning = false;
     InstallRecorder(FakeProcessor);
-    IsQZ = true;
-    TestTimeDivisor = 1000;
+    IsDebug = 0;
+    TestTimeDivisor = 1000;  // the layout's one-second pause
     SpeakerInfos[0] = SpeakerInfos[1] = SpeakerInfos[2] = 0;
     DiracGainInfo[0] = DiracGainInfo[1] = 0;
-    OpenTestLine(&line);
 }
 
 void ProcessorTest::TearDown() {
+    EXPECT_FALSE(sentWhileRunning) << "a frame went out before a command line ended";
     RemoveRecorder();
     TestTimeDivisor = 1;
     CloseTestLine(&line);
 }
 
-std::vector<SentFrame> ProcessorTest::Frames() {
+Bytes ProcessorTest::Reply(uchar addr) {
     std::string error;
-    std::vector<SentFrame> frames = SentFrames(&line, &error);
+    const std::vector<WireFrame> frames = SentFrames(&line, &error);
     EXPECT_EQ(error, "");
-    return frames;
+    EXPECT_LE(frames.size(), 1u);
+    if (frames.empty()) return {};
+    EXPECT_EQ(frames[0].addr, addr);
+    return frames[0].payload;
 }
