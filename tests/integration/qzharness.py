@@ -59,6 +59,14 @@ class Frame:
         self.payload = self.raw[5:-3] if raw[3] & 0xC0 == 0xC0 else self.raw[4:-2]
         self.is_ack = not self.payload
 
+    def ok(self):
+        """Whether the daemon's reader takes it: sum, end byte, and a long
+        payload that fits its receive buffer (4088 bytes)."""
+        r = self.raw
+        if r[3] & 0xC0 == 0xC0:
+            return len(self.payload) <= 4088 and sum(r[:-3]) & 0xFFFF == r[-3] << 8 | r[-2] and r[-1] == 0xF5
+        return sum(r[:-2]) & 0xFF == r[-2] and r[-1] == 0xF5
+
     def __repr__(self):
         return "Frame(addr=%02X id=%d payload=%s)" % (self.addr, self.id, self.payload.hex(" "))
 
@@ -154,28 +162,8 @@ class Mcu:
         assert f.raw == ack(id, addr), "expected ack of %d, got %r" % (id, f)
         return f
 
-    def read_raw(self, count, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while len(self.buf) < count and time.monotonic() < deadline:
-            self._fill(deadline - time.monotonic())
-        data, self.buf = self.buf[:count], self.buf[count:]
-        return data
-
-    def pending(self):
-        """Every whole frame already on the line, without waiting."""
-        while self._fill(0):
-            pass
-        out = []
-        while True:
-            f, used = parse_one(self.buf)
-            if not used:
-                return out
-            self.buf = self.buf[used:]
-            if f is not None:
-                out.append(f)
-
-    # Older names, kept for the modules that use them.
     def frames(self, timeout=1.0):
+        """Every frame until the line has been quiet for `timeout`."""
         out = []
         try:
             while True:
@@ -184,6 +172,10 @@ class Mcu:
             return out
 
     drain = frames
+
+    def pending(self):
+        """Every whole frame already on the line, without waiting."""
+        return self.frames(0)
 
     def no_frame(self, timeout=1.0):
         got = self.frames(timeout)
@@ -196,21 +188,12 @@ FAKE_SCRIPT = r'''#!/bin/sh
 # Fake control script: records its argv, serves canned replies.
 us=$(printf '\037'); rec=halvane; for a in "$@"; do rec="$rec$us$a"; done
 printf '%s\036' "$rec" >> "$QZTEST_RECORD"  # one write: background runs append at once
-replies="$QZTEST_REPLIES"
-case "$1" in
-  http)
-    if [ "$2" = get ] || [ "$2" = put ]; then
-      url="$3"; path="${url#*://}"; path="/${path#*/}"; path="${path%%\?*}"
-      key=$(printf '%s' "$2$path" | tr '/' '_')
-      if [ -f "$replies/$key.sh" ]; then . "$replies/$key.sh"; fi
-      if [ -f "$replies/$key" ]; then cat "$replies/$key"; fi
-      if [ -f "$replies/$key.status" ]; then exit "$(cat "$replies/$key.status")"; fi
-      [ "$2" = put ] && exit 0
-      [ -f "$replies/$key" ] && exit 0
-      exit 1
-    fi ;;
-  device)
-    if [ "$2" = uuid ] && [ -f "$replies/uuid" ]; then cat "$replies/uuid"; fi ;;
+case "$1 $2" in
+  "http get")
+    path="${3#*://}"; path="/${path#*/}"; key="$QZTEST_REPLIES/$(printf 'get%s' "${path%%\?*}" | tr '/' '_')"
+    [ -f "$key" ] || exit 1
+    cat "$key" ;;
+  "device uuid") cat "$QZTEST_REPLIES/uuid" 2>/dev/null ;;
 esac
 exit 0
 '''
@@ -219,8 +202,6 @@ STUB = r'''#!/bin/sh
 # Recording stub: the real command must never run in a test.
 us=$(printf '\037'); rec=$(basename "$0"); for a in "$@"; do rec="$rec$us$a"; done
 printf '%s\036' "$rec" >> "$QZTEST_RECORD"  # one write: background runs append at once
-if [ -x "$QZTEST_HOOKS/$(basename "$0")" ]; then exec "$QZTEST_HOOKS/$(basename "$0")" "$@"; fi
-exit 0
 '''
 
 STUB_NAMES = ("poweroff", "date", "nmcli", "ifconfig", "reboot", "shutdown")
@@ -239,9 +220,8 @@ class Board:
         self.dirac = self.tmp / "dirac"
         self.bin = self.root / "bin"
         self.replies = self.root / "replies"
-        self.hooks = self.root / "hooks"
         self.record = self.root / "calls.log"
-        for d in (self.tmp, self.dirac / "concord", self.bin, self.replies, self.hooks):
+        for d in (self.dirac / "concord", self.bin, self.replies):
             d.mkdir(parents=True, exist_ok=True)
         self.record.write_bytes(b"")
         self.script = self.bin / "halvane.sh"
@@ -250,26 +230,12 @@ class Board:
             _executable(self.bin / name, STUB)
         self.daemons = []
 
-    def _key(self, endpoint, method):
-        return self.replies / (method + endpoint).replace("/", "_")
-
-    def set_reply(self, endpoint, body, status=None, method="get"):
-        key = self._key(endpoint, method)
-        key.write_text(body)
-        st = key.with_name(key.name + ".status")
-        st.unlink(missing_ok=True) if status is None else st.write_text(str(status))
-
-    def clear_reply(self, endpoint, method="get"):
-        key = self._key(endpoint, method)
-        for suffix in ("", ".status", ".sh"):
-            key.with_name(key.name + suffix).unlink(missing_ok=True)
+    def set_reply(self, endpoint, body):
+        """What the processor answers to a GET of endpoint (a PUT always succeeds)."""
+        (self.replies / ("get" + endpoint).replace("/", "_")).write_text(body)
 
     def set_uuid(self, text):
         (self.replies / "uuid").write_text(text)
-
-    def set_hook(self, name, body):
-        """Shell code run by the stub `name` after recording (e.g. to act on a mock)."""
-        _executable(self.hooks / name, "#!/bin/sh\n" + body)
 
     def commands(self):
         """Every recorded run as (name, argv), in order."""
@@ -303,17 +269,14 @@ class Board:
         self.set_state_files(*STATE_FILES[state])
 
     def start(self, isqz=-1, debug=1, gain=0, scan=0, version=None, wlan=None, eth=None,
-              lanreset=None, http_root=None, baud="115200", extra_env=None, args=None,
-              isolate=True, fast=None):
+              lanreset=None, extra_env=None, fast=None):
         """A daemon on a new line; fast divides its product delays (None: real ones)."""
         env = dict(extra_env or {})
         if fast:
             env["QZLINKD_TEST_TIME_DIVISOR"] = str(fast)
-        d = Daemon(self, args, isolate, env)
-        if args is None:
-            args = [str(d.device), baud, str(isqz), str(self.script), http_root or "http://127.0.0.1:9",
-                    wlan or "", eth or "", str(gain), str(scan), version or "", str(debug)]
-            args += [lanreset] if lanreset is not None else []
+        d = Daemon(self, env)
+        args = [d.device, "115200", isqz, self.script, "http://127.0.0.1:9", wlan or "", eth or "", gain, scan,
+                version or "", debug] + ([lanreset] if lanreset is not None else [])
         d.run(args)
         self.daemons.append(d)
         return d
@@ -323,7 +286,6 @@ class Board:
         env["PATH"] = str(self.bin) + ":" + env.get("PATH", "/usr/bin:/bin")
         env["QZTEST_RECORD"] = str(self.record)
         env["QZTEST_REPLIES"] = str(self.replies)
-        env["QZTEST_HOOKS"] = str(self.hooks)
         # Never talk to the machine's real NetworkManager: a bus that does not exist.
         env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + str(self.root / "no-bus")
         env.update(extra or {})
@@ -335,8 +297,8 @@ class Board:
 
 
 class Daemon:
-    def __init__(self, board, args, isolate, env):
-        self.board, self.isolate, self.extra_env = board, isolate, env
+    def __init__(self, board, env):
+        self.board, self.extra_env = board, env
         # A link that tests may re-point at another pty (reopen after hang-up).
         self.device = board.root / "ttyMCU"
         self.device.unlink(missing_ok=True)
@@ -355,11 +317,9 @@ class Daemon:
         self.mcu = Mcu(self.master)
 
     def run(self, args):
-        cmd = [qzlinkd_path()] + [str(a) for a in args]
-        if self.isolate:
-            # Private mount namespace: the board's tmp dir is the daemon's /tmp.
-            cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                   'mount --bind "$0" /tmp && exec "$@"', str(self.board.tmp)] + cmd
+        # Private mount namespace: the board's tmp dir is the daemon's /tmp.
+        cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c", 'mount --bind "$0" /tmp && exec "$@"',
+               str(self.board.tmp), qzlinkd_path()] + [str(a) for a in args]
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=self.board.env(self.extra_env),
                                      start_new_session=True)
@@ -378,9 +338,6 @@ class Daemon:
         with self._cond:
             return list(self.lines)
 
-    def log_text(self):
-        return "\n".join(self.log_lines())
-
     def wait_log(self, pattern, timeout=10.0, start=0):
         """Waits for a stdout line matching pattern (a regex, or a plain text
         that must equal a line) at or after line `start`; returns it."""
@@ -395,12 +352,6 @@ class Daemon:
                 if left <= 0:
                     raise TimeoutError("no log line %r; log:\n%s" % (pattern, "\n".join(self.lines[-60:])))
                 self._cond.wait(left)
-
-    def wait_ready(self, timeout=10.0):
-        """Waits until the line is open and configured: input that arrives
-        before the set-up is flushed by it."""
-        self.wait_log(re.compile(r"^DiracDefaultGain="), timeout)
-        time.sleep(0.3)
 
     def wait_started(self, timeout=10.0):
         """Waits for the start-up reports (version and build date)."""
