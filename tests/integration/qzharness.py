@@ -7,6 +7,7 @@ recording stubs for poweroff, date, nmcli and ifconfig come first on PATH.
 The daemon runs in a private mount namespace with a test directory bound
 over /tmp, so its /tmp/dirac is the test's own.
 """
+import contextlib
 import os
 import pty
 import re
@@ -260,10 +261,9 @@ class Board:
             time.sleep(0.02)
 
     def set_state_files(self, *names):
-        concord = self.dirac / "concord"
-        concord.mkdir(parents=True, exist_ok=True)
+        (self.dirac / "concord").mkdir(exist_ok=True)  # the fault tests remove it
         for n in ("concord_aplay.pid", "concord_cli.ipc", "capture.ipc"):
-            (concord / n).write_text("1") if n in names else (concord / n).unlink(missing_ok=True)
+            (self.dirac / "concord" / n).write_text("1") if n in names else (self.dirac / "concord" / n).unlink(missing_ok=True)
 
     def set_processor_state(self, state):
         self.set_state_files(*STATE_FILES[state])
@@ -358,7 +358,7 @@ class Daemon:
         return self.wait_log(re.compile(r"^COMMAND_FUNC_RDDATE: "), timeout)
 
     def write_stdin(self, text):
-        self.proc.stdin.write(text.encode() if isinstance(text, str) else text)
+        self.proc.stdin.write(text.encode())
         self.proc.stdin.flush()
 
     def wait_exit(self, timeout=10.0):
@@ -369,16 +369,13 @@ class Daemon:
 
     def stop(self):
         if self.proc.poll() is None:
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 os.killpg(self.proc.pid, signal.SIGTERM)
+            try:
                 self.proc.wait(3)
-            except ProcessLookupError:
-                pass
             except subprocess.TimeoutExpired:
                 os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(3)
-        for t in self._readers:
-            t.join(2)
+        self.wait_exit()
         if self.master is not None:
             self.hang_up()
 
