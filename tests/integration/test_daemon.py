@@ -28,7 +28,6 @@ def with_arg(position, value):
 COMMAND_LINES = [
     (["-v"], 0, "", ["1.3.4.260728"]),
     (["--version"], 0, "", [qzlinkd_path() + " version=1.3.4.260728"]),
-    (["-m=eth0"], 255, "", []),  # no NetworkManager: no address
     (["2"], 255, NO_TTY, ["/dev/ttymxc2 115200(4098) true"]),
     ([ABSENT, "12345678", "1", "", "", "", ""], 255, NO_TTY,  # empty texts keep the built-in values
      [ABSENT + " 12345678(4294967295) true", "/opt/qz/bin/halvane.sh", "http://127.0.0.1:8090", "mlan0 eth0"]),
@@ -38,8 +37,7 @@ COMMAND_LINES = [
     (with_arg(12, "30"), 255, NO_TTY, ["AutoResetLanTime=30 autoResetLanCount=3"]),
     (["/dev/null", "115200", "1"], 255,
      "open_port: Unable to open serial port - : Inappropriate ioctl for device\n", []),
-    # atoi would wrap these silently: a LAN reset of 2200000 s would fire at once.
-    (with_arg(12, "2200000:3"), 2, RANGE % ("LAN reset time", 1073741), None),
+    # atoi would wrap these silently: a LAN reset time just past its limit would fire at once.
     (with_arg(12, "1073742"), 2, RANGE % ("LAN reset time", 1073741), None),
     (with_arg(12, "1073741:3"), 255, NO_TTY, []),
     (with_arg(12, "30:99999999999"), 2, RANGE % ("LAN reset count", 2147483647), None),
@@ -75,8 +73,6 @@ def test_raw_console_and_a_line_opened_close_on_exec(board, tmp_path):
 
 
 HOSTILE = 'Liv"ing $(reboot) `reboot`; reboot & \\ \'x\'\nnext'
-UUID = "123e4567-e89b-12d3-a456-426614174000\n"
-PASSWORD = 'Hunter2 "$pw"'
 
 
 @pytest.fixture(scope="module")
@@ -84,51 +80,29 @@ def walk(module_board):
     b = module_board
     nm = NmMock(b.root / "nm").start()
     nm.wl, nm.eth = nm.add_wifi("mlan0", DISCONNECTED), nm.add_ethernet("eth0", DISCONNECTED)
-    b.set_uuid(UUID)
-    b.set_reply("/api/list-slots", '[{"index": 0, "filter_type": "Dirac Live Bass Control", "name": "Music"}]')
-    b.set_reply("/api/active-slot", '{"index": 0}')
-    b.set_reply("/api/speaker", '{"gain": -1}')
-    b.set_processor_state(4)
     d = b.start(wlan="mlan0", eth="eth0", extra_env=nm.env, fast=FAST)
+    d.wait_started()  # the line is set up: what came before would be flushed
     yield d, b, nm
     b.close()
     nm.close()
 
 
-def test_start_up_reports(walk):
-    d, _, _ = walk
-    for report in ("05 12", "05 13", "13 01 02"):  # version, build date, processor state
-        d.mcu.wait_frame(payload_starts(report))
-
-
-def hex_of(text):
-    return text.encode().hex(" ")
-
-
-# (request, reply it starts with or None, the run it causes)
+# (request, the run it causes; the replies are the unit tests'). The gain
+# is set by the monitor's thread.
 REQUESTS = [
-    ("13 05 02 00 %02X %s 41 42 31 32 43 44 33 34" % (len(HOSTILE.encode()) + 1, hex_of(HOSTILE + "\0")),
-     "13 05 03", ("halvane", ["device", "id_name", "AB12CD34", HOSTILE])),
-    ("13 05 05", "13 05 06 26 " + hex_of(UUID + "\0"), ("halvane", ["device", "uuid"])),
-    ("12 01 02 00", None, ("poweroff", [])),
-    # Carried out by the monitor's thread: the PUT, then the report.
-    ("13 06 00 FF F6", "13 06 02 FF F6", ("halvane", ["http", "put", "http://127.0.0.1:9/api/speaker?gain=-1&id=8090"])),
-    ("06 23 02 05 01", "13 02 02", ("halvane", ["UpdateSpConfig", "5", "1", "0"])),  # then the filters
-    ("10 02 00 01 04 4C 61 62 00 %02X %s 00 1A 2B 3C 4D 5E" % (len(PASSWORD) + 1, hex_of(PASSWORD + "\0")), None,
-     ("nmcli", ["dev", "wifi", "connect", "00:1A:2B:3C:4D:5E", "password", PASSWORD, "ifname", "mlan0"])),
+    (bytes([0x13, 0x05, 0x02, 0x00, len(HOSTILE) + 1]) + HOSTILE.encode() + b"\0AB12CD34",
+     ("halvane", ["device", "id_name", "AB12CD34", HOSTILE])),
+    (bytes.fromhex("12 01 02 00"), ("poweroff", [])),
+    (bytes.fromhex("13 06 00 FF F6"), ("halvane", ["http", "put", "http://127.0.0.1:9/api/speaker?gain=-1&id=8090"])),
 ]
 
 
 def test_requests_run_what_they_ask_for(walk):
     d, b, _ = walk
-    for request, reply, call in REQUESTS:
-        if reply is None:
-            d.mcu.send(bytes.fromhex(request))
-        else:
-            assert d.mcu.request(bytes.fromhex(request), accept=payload_starts(reply[:8])).payload.startswith(
-                bytes.fromhex(reply)), request
+    for request, call in REQUESTS:
+        d.mcu.send(request)
         b.wait_calls(lambda c: c == call)
-    assert b.stub_calls("reboot") == []
+    assert "reboot" not in [name for name, _ in b.commands()]
 
 
 def test_date_sync_flag_follows_an_activated_device(walk):
@@ -142,15 +116,6 @@ def test_date_sync_flag_follows_an_activated_device(walk):
             d.wait_log(re.compile(r"^%s state: \w+ --> ACTIVATED$" % iface), start=mark)
         f = d.mcu.request(bytes.fromhex("10 05 01"), accept=payload_starts("10 05 02"))
         assert f.payload[3] == (device is not None)
-
-
-def test_password_never_reaches_the_log(walk):
-    d, _, _ = walk
-    d.wait_log('Exec=0: nmcli dev wifi connect 00:1A:2B:3C:4D:5E password "%s" ifname mlan0 &' % ("*" * len(PASSWORD)))
-    d.stop()
-    everything = "\n".join(d.log_lines() + d.stderr_lines)
-    for secret in (PASSWORD, "Hunter2", '\\"\\$pw\\"'):
-        assert secret not in everything
 
 
 def test_hang_up_drops_the_cut_frame_and_the_new_line_serves(board):
@@ -169,6 +134,7 @@ def test_hang_up_drops_the_cut_frame_and_the_new_line_serves(board):
     d.wait_log("Receive error2: FA 34 07 C3")
     # The framed console sends each line as a frame, on the new line too; "exit" ends the run.
     for text, payload in (("05 0B 00\n", bytes.fromhex("05 0B 00")), ("hello\n", b"hello\n"), ("exit\n", b"exit\n")):
-        d.write_stdin(text)
+        d.proc.stdin.write(text.encode())
+        d.proc.stdin.flush()
         assert d.mcu.wait_frame(lambda f: not f.is_ack).payload == payload
     assert (d.wait_exit(), d.log_lines()[-1]) == (0, "Test end.")

@@ -4,11 +4,9 @@ everything the demo started; without namespaces the commands stop at once.
 The decoded texts are qzmcu's unit tests' job."""
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 import pytest
@@ -22,12 +20,8 @@ STOPPED = "   everything the demo started has stopped"
 
 
 @pytest.fixture
-def run_dir():
-    base = REPO / "build" / "test-work"  # outside /tmp: qzlinkd gets a /tmp of its own
-    base.mkdir(parents=True, exist_ok=True)
-    d = Path(tempfile.mkdtemp(prefix="demo-", dir=base))
-    yield d / "run"
-    shutil.rmtree(d, ignore_errors=True)
+def run_dir(tmp_path):
+    return tmp_path / "run"  # under the build tree (see conftest): qzlinkd gets a /tmp of its own
 
 
 def demo(run_dir, *args, container=False, **kw):

@@ -4,7 +4,7 @@ watches and the state files. "Nothing sent" is checked after the monitor
 passes that would have sent it, never by waiting a while."""
 import pytest
 
-from qzharness import FAST, payload_is
+from qzharness import FAST, payload_is, until
 
 THREE_SLOTS = ('[{"index": 0, "filter_type": "Dirac Live Bass Management", "name": "Music"}, '
                '{"index": 7, "filter_type": "dirac live bass control", "name": "Movie Night"}]')
@@ -13,7 +13,11 @@ STATE, FILTERS, GAIN = "13 01 02 ", "13 02 02 ", "13 06 02 "
 
 
 def puts(board):
-    return [c[2] for c in board.script_calls() if c[:2] == ["http", "put"]]
+    return [argv[2] for name, argv in board.commands() if name == "halvane" and argv[:2] == ["http", "put"]]
+
+
+def fetches(board, path):
+    return len([a for n, a in board.commands() if n == "halvane" and a[:2] == ["http", "get"] and a[2].endswith(path)])
 
 
 def reports(d, *heads):
@@ -27,8 +31,8 @@ def reports(d, *heads):
 def quiet_for_two_fetches(d, board, path):
     """Waits for two more fetches of path: what the pass before them would
     have sent is on the line by then, and nothing is."""
-    fetches = lambda c: c[0] == "halvane" and c[1][:2] == ["http", "get"] and c[1][2].endswith(path)  # noqa: E731
-    board.wait_calls(fetches, count=len([c for c in board.commands() if fetches(c)]) + 2)
+    want = fetches(board, path) + 2
+    until(lambda: fetches(board, path) >= want, lambda: "no two more fetches of " + path)
     assert [f for f in d.mcu.pending() if not f.is_ack] == []
 
 
@@ -98,9 +102,9 @@ def test_filter_watch_while_ready(walk):
     reports(d, FILTERS + "00")
     # A reply without JSON: nothing reported and the filtering switch not asked.
     b.set_reply("/api/active-slot", "busy")
-    switch = len([c for c in b.script_calls() if c[2:3] and c[2].endswith("/api/filtering")])
+    switch = fetches(b, "/api/filtering")
     quiet_for_two_fetches(d, b, "/api/active-slot")
-    assert len([c for c in b.script_calls() if c[2:3] and c[2].endswith("/api/filtering")]) == switch
+    assert fetches(b, "/api/filtering") == switch
 
 
 # State files and the state they mean, walked in an order where each row changes it.
