@@ -114,9 +114,8 @@ class Mcu:
     def send_raw(self, data):
         os.write(self.fd, bytes(data))
 
-    def send(self, payload, addr=0x34, id=None):
-        if id is None:
-            id, self.next_id = self.next_id, self.next_id % 255 + 1
+    def send(self, payload, addr=0x34):
+        id, self.next_id = self.next_id, self.next_id % 255 + 1
         self.send_raw(frame(payload, addr, id))
         return id
 
@@ -240,9 +239,8 @@ class Board:
     def start(self, isqz=-1, debug=1, gain=0, scan=0, wlan="", eth="", lanreset=None, extra_env=None, fast=None):
         """A daemon on a new line; fast divides its product delays (None: real ones)."""
         env = dict(extra_env or {}, **({"QZLINKD_TEST_TIME_DIVISOR": str(fast)} if fast else {}))
-        d = Daemon(self, env)
-        d.run([d.device, "115200", isqz, self.script, "http://127.0.0.1:9", wlan, eth, gain, scan, "", debug] +
-              ([lanreset] if lanreset is not None else []))
+        d = Daemon(self, ["115200", isqz, self.script, "http://127.0.0.1:9", wlan, eth, gain, scan, "", debug] +
+                   ([lanreset] if lanreset is not None else []), env)
         self.daemons.append(d)
         return d
 
@@ -259,13 +257,23 @@ class Board:
 
 
 class Daemon:
-    def __init__(self, board, env):
-        self.board, self.extra_env = board, env
+    def __init__(self, board, args, env):
+        """qzlinkd with args after its device, in a private mount namespace
+        where the board's tmp dir is its /tmp."""
+        self.board = board
         # A link that tests may re-point at another pty (reopen after hang-up).
         self.device = board.root / "ttyMCU"
         self.device.unlink(missing_ok=True)
         self._new_line(self.device)
         self.lines, self.stderr_lines = [], []
+        cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c", 'mount --bind "$0" /tmp && exec "$@"',
+               str(board.tmp), qzlinkd_path(), str(self.device)] + [str(a) for a in args]
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=board.env(env), start_new_session=True)
+        self._readers = [threading.Thread(target=self._pump, args=(s, sink), daemon=True)
+                         for s, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self.stderr_lines))]
+        for t in self._readers:
+            t.start()
 
     def _new_line(self, link):
         self.master, slave = pty.openpty()
@@ -274,17 +282,6 @@ class Daemon:
         os.close(slave)
         link.symlink_to(self.slave_path)
         self.mcu = Mcu(self.master)
-
-    def run(self, args):
-        # Private mount namespace: the board's tmp dir is the daemon's /tmp.
-        cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c", 'mount --bind "$0" /tmp && exec "$@"',
-               str(self.board.tmp), qzlinkd_path()] + [str(a) for a in args]
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=self.board.env(self.extra_env), start_new_session=True)
-        self._readers = [threading.Thread(target=self._pump, args=(s, sink), daemon=True)
-                         for s, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self.stderr_lines))]
-        for t in self._readers:
-            t.start()
 
     @staticmethod
     def _pump(stream, sink):

@@ -12,12 +12,9 @@ PUT = "http://127.0.0.1:9/api/speaker?gain=%d&id=8090"
 STATE, FILTERS, GAIN = "13 01 02 ", "13 02 02 ", "13 06 02 "
 
 
-def puts(board):
-    return [argv[2] for name, argv in board.commands() if name == "halvane" and argv[:2] == ["http", "put"]]
-
-
-def fetches(board, path):
-    return len([a for n, a in board.commands() if n == "halvane" and a[:2] == ["http", "get"] and a[2].endswith(path)])
+def urls(board, method, path=""):
+    """The URLs the control script was run to GET or PUT (method), ending in path."""
+    return [a[2] for n, a in board.commands() if n == "halvane" and a[:2] == ["http", method] and a[2].endswith(path)]
 
 
 def reports(d, *heads):
@@ -31,8 +28,8 @@ def reports(d, *heads):
 def quiet_for_two_fetches(d, board, path):
     """Waits for two more fetches of path: what the pass before them would
     have sent is on the line by then, and nothing is."""
-    want = fetches(board, path) + 2
-    until(lambda: fetches(board, path) >= want, lambda: "no two more fetches of " + path)
+    want = len(urls(board, "get", path)) + 2
+    until(lambda: len(urls(board, "get", path)) >= want, lambda: "no two more fetches of " + path)
     assert [f for f in d.mcu.pending() if not f.is_ack] == []
 
 
@@ -53,7 +50,7 @@ def test_first_run_on_state_1(walk):
     d, b = walk
     b.set_processor_state(1)
     reports(d, STATE + "01", FILTERS, "06 23 01")  # the filters, then the speaker layout asked
-    assert puts(b) == [PUT % -5]  # the default gain
+    assert urls(b, "put") == [PUT % -5]  # the default gain
 
 
 # speaker.json at the switch to playing, the gain put back (None: nothing).
@@ -65,10 +62,10 @@ def test_gain_restore_on_1_to_3(walk):
     for content, restored in RESTORES:
         speaker = b.dirac / "speaker.json"
         speaker.write_text(content) if content is not None else speaker.unlink(missing_ok=True)
-        before = len(puts(b))
+        before = len(urls(b, "put"))
         b.set_processor_state(3)
         reports(d, STATE + "03", GAIN)  # and the volume read back
-        assert puts(b)[before:] == ([PUT % restored] if restored else []), content
+        assert urls(b, "put")[before:] == ([PUT % restored] if restored else []), content
         # Back to ready: the filters are reported, the first run is not repeated.
         b.set_processor_state(1)
         reports(d, STATE + "01", FILTERS)
@@ -102,9 +99,9 @@ def test_filter_watch_while_ready(walk):
     reports(d, FILTERS + "00")
     # A reply without JSON: nothing reported and the filtering switch not asked.
     b.set_reply("/api/active-slot", "busy")
-    switch = fetches(b, "/api/filtering")
+    switch = len(urls(b, "get", "/api/filtering"))
     quiet_for_two_fetches(d, b, "/api/active-slot")
-    assert fetches(b, "/api/filtering") == switch
+    assert len(urls(b, "get", "/api/filtering")) == switch
 
 
 # State files and the state they mean, walked in an order where each row changes it.
@@ -127,4 +124,4 @@ def test_no_default_gain_above_0_db(board):
     board.set_reply("/api/list-slots", THREE_SLOTS)
     board.set_processor_state(1)
     board.start(isqz=1, gain=6, fast=FAST).mcu.wait_frame(payload_is("06 23 01"))
-    assert puts(board) == []
+    assert urls(board, "put") == []
