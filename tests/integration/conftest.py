@@ -1,27 +1,28 @@
-import os
-import shutil
-import sys
-import tempfile
-from pathlib import Path
-
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import qzharness  # noqa: E402
+import qzharness
 
 
-def _board():
-    # The daemon sees a test directory bound over /tmp, so the test's own
-    # files (pty link, stubs, script) must live outside /tmp.
-    base = Path(os.environ.get("QZ_TEST_WORK") or qzharness.REPO / "build" / "test-work")
-    base.mkdir(parents=True, exist_ok=True)
-    b = qzharness.Board(tempfile.mkdtemp(prefix="board-", dir=base))
+def pytest_configure(config):
+    # A daemon sees its board's tmp directory bound over /tmp, so the test's
+    # own files (pty link, stubs, script) must live outside /tmp (ctest gives
+    # each module a --basetemp in the build tree).
+    config.option.basetemp = config.option.basetemp or str(qzharness.REPO / "build" / "test-work")
+
+
+def _board(path):
+    b = qzharness.Board(path)
     yield b
     b.close()
-    shutil.rmtree(b.root, ignore_errors=True)
 
 
 # One board per test, and one per module for the modules whose daemon walks
 # a table of cases.
-board = pytest.fixture(_board)
-module_board = pytest.fixture(scope="module")(_board)
+@pytest.fixture
+def board(tmp_path):
+    yield from _board(tmp_path)
+
+
+@pytest.fixture(scope="module")
+def module_board(tmp_path_factory):
+    yield from _board(tmp_path_factory.mktemp("board"))

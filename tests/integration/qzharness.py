@@ -1,9 +1,9 @@
 """Runs the real qzlinkd against a simulated board: the Python tests' one
 toolkit for frames, the MCU's end of the line, recorded commands and log lines.
 
-A pseudo-terminal stands for the UART (its master end is the MCU), a fake
-control script records its argv and serves canned JSON per endpoint, and
-recording stubs for poweroff, date, nmcli and ifconfig come first on PATH.
+A pseudo-terminal stands for the UART (its master end is the MCU), and
+recording stand-ins for the control script, poweroff, date, nmcli and
+ifconfig come first on PATH (the script's serves canned JSON per endpoint).
 The daemon runs in a private mount namespace with a test directory bound
 over /tmp, so its /tmp/dirac is the test's own.
 """
@@ -18,16 +18,25 @@ import time
 import tty
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parent.parent
+REPO = Path(__file__).resolve().parents[2]
 # Product delays divided by this in the daemons the tests start (test-only
 # setting of the daemon; a monitor pass then takes 50 ms).
 FAST = 20
 
 
 def qzlinkd_path():
-    path = os.environ.get("QZLINKD") or str(REPO / "build" / "default" / "qzlinkd")
-    return str(Path(path).resolve())
+    return str(Path(os.environ.get("QZLINKD") or REPO / "build" / "default" / "qzlinkd").resolve())
+
+
+def until(get, what, timeout=10.0):
+    """Polls get() until it gives something true, and returns that; what()
+    says what was missed when the time is up."""
+    deadline = time.monotonic() + timeout
+    while not (got := get()):
+        if time.monotonic() >= deadline:
+            raise TimeoutError(what())
+        time.sleep(0.02)
+    return got
 
 
 # --- frames ---------------------------------------------------------------
@@ -58,6 +67,14 @@ class Frame:
         self.addr, self.id = raw[1], raw[2]
         self.payload = self.raw[5:-3] if raw[3] & 0xC0 == 0xC0 else self.raw[4:-2]
         self.is_ack = not self.payload
+
+    def ok(self):
+        """Whether the daemon's reader takes it: sum, end byte, and a long
+        payload that fits its receive buffer (4088 bytes)."""
+        r = self.raw
+        if r[3] & 0xC0 == 0xC0:
+            return len(self.payload) <= 4088 and sum(r[:-3]) & 0xFFFF == r[-3] << 8 | r[-2] and r[-1] == 0xF5
+        return sum(r[:-2]) & 0xFF == r[-2] and r[-1] == 0xF5
 
     def __repr__(self):
         return "Frame(addr=%02X id=%d payload=%s)" % (self.addr, self.id, self.payload.hex(" "))
@@ -94,21 +111,11 @@ class Mcu:
         self.buf = b""
         self.next_id = 1
 
-    def _fill(self, timeout):
-        r, _, _ = select.select([self.fd], [], [], max(0.0, timeout))
-        try:
-            data = os.read(self.fd, 65536) if r else b""
-        except OSError:
-            data = b""
-        self.buf += data
-        return bool(data)
-
     def send_raw(self, data):
         os.write(self.fd, bytes(data))
 
-    def send(self, payload, addr=0x34, id=None):
-        if id is None:
-            id, self.next_id = self.next_id, self.next_id % 255 + 1
+    def send(self, payload, addr=0x34):
+        id, self.next_id = self.next_id, self.next_id % 255 + 1
         self.send_raw(frame(payload, addr, id))
         return id
 
@@ -121,22 +128,26 @@ class Mcu:
                 return f
             if used:
                 continue
-            if not self._fill(deadline - time.monotonic()) and time.monotonic() >= deadline:
+            left = deadline - time.monotonic()
+            try:
+                data = os.read(self.fd, 65536) if select.select([self.fd], [], [], max(0.0, left))[0] else b""
+            except OSError:  # the line hung up
+                data = b""
+            self.buf += data
+            if not data and left <= 0:
                 raise TimeoutError("no frame within %.1fs (pending %s)" % (timeout, self.buf.hex(" ")))
 
     def wait_frame(self, pred, timeout=10.0, seen=None):
         """The next frame matching pred; the ones before it go to `seen`."""
         deadline = time.monotonic() + timeout
-        while True:
-            f = self.read_frame(deadline - time.monotonic())
-            if pred(f):
-                return f
+        while not pred(f := self.read_frame(deadline - time.monotonic())):
             if seen is not None:
                 seen.append(f)
+        return f
 
-    def request(self, payload, addr=0x34, timeout=10.0, skip=None, accept=None):
+    def request(self, payload, addr=0x34, timeout=10.0, accept=None):
         """Sends a request; after its acknowledgement, the first frame with a
-        payload that `accept` takes (any, by default) and `skip` does not."""
+        payload that `accept` takes (any, by default)."""
         id = self.send(payload, addr)
         acked = []
 
@@ -144,38 +155,11 @@ class Mcu:
             if f.is_ack:
                 acked.append(f.id == id and f.addr == reply_addr(addr))
                 return False
-            if skip and skip(f):
-                return False
             return (accept is None or accept(f)) and any(acked)
         return self.wait_frame(pred, timeout)
 
-    def expect_ack(self, id, addr=0x43, timeout=5.0):
-        f = self.read_frame(timeout)
-        assert f.raw == ack(id, addr), "expected ack of %d, got %r" % (id, f)
-        return f
-
-    def read_raw(self, count, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while len(self.buf) < count and time.monotonic() < deadline:
-            self._fill(deadline - time.monotonic())
-        data, self.buf = self.buf[:count], self.buf[count:]
-        return data
-
-    def pending(self):
-        """Every whole frame already on the line, without waiting."""
-        while self._fill(0):
-            pass
-        out = []
-        while True:
-            f, used = parse_one(self.buf)
-            if not used:
-                return out
-            self.buf = self.buf[used:]
-            if f is not None:
-                out.append(f)
-
-    # Older names, kept for the modules that use them.
-    def frames(self, timeout=1.0):
+    def drain(self, timeout=1.0):
+        """Every frame until the line has been quiet for `timeout`."""
         out = []
         try:
             while True:
@@ -183,47 +167,24 @@ class Mcu:
         except TimeoutError:
             return out
 
-    drain = frames
-
-    def no_frame(self, timeout=1.0):
-        got = self.frames(timeout)
-        assert not got, "unexpected frames: %r" % got
+    def pending(self):
+        """Every whole frame already on the line, without waiting."""
+        return self.drain(0)
 
 
 # --- the fake control script and the stubs ---------------------------------
 
-FAKE_SCRIPT = r'''#!/bin/sh
-# Fake control script: records its argv, serves canned replies.
-us=$(printf '\037'); rec=halvane; for a in "$@"; do rec="$rec$us$a"; done
-printf '%s\036' "$rec" >> "$QZTEST_RECORD"  # one write: background runs append at once
-replies="$QZTEST_REPLIES"
-case "$1" in
-  http)
-    if [ "$2" = get ] || [ "$2" = put ]; then
-      url="$3"; path="${url#*://}"; path="/${path#*/}"; path="${path%%\?*}"
-      key=$(printf '%s' "$2$path" | tr '/' '_')
-      if [ -f "$replies/$key.sh" ]; then . "$replies/$key.sh"; fi
-      if [ -f "$replies/$key" ]; then cat "$replies/$key"; fi
-      if [ -f "$replies/$key.status" ]; then exit "$(cat "$replies/$key.status")"; fi
-      [ "$2" = put ] && exit 0
-      [ -f "$replies/$key" ] && exit 0
-      exit 1
-    fi ;;
-  device)
-    if [ "$2" = uuid ] && [ -f "$replies/uuid" ]; then cat "$replies/uuid"; fi ;;
-esac
-exit 0
-'''
-
 STUB = r'''#!/bin/sh
-# Recording stub: the real command must never run in a test.
-us=$(printf '\037'); rec=$(basename "$0"); for a in "$@"; do rec="$rec$us$a"; done
+# Recording stand-in: the real command must never run in a test. As the
+# control script it also serves the canned reply to a GET (none: exit 1).
+us=$(printf '\037'); name=${0##*/}; rec=${name%.sh}; for a in "$@"; do rec="$rec$us$a"; done
 printf '%s\036' "$rec" >> "$QZTEST_RECORD"  # one write: background runs append at once
-if [ -x "$QZTEST_HOOKS/$(basename "$0")" ]; then exec "$QZTEST_HOOKS/$(basename "$0")" "$@"; fi
-exit 0
+hook="$QZTEST_REPLIES/hook-$name"
+[ -x "$hook" ] && exec "$hook" "$@"
+path="${3#*://}"; path="/${path#*/}"
+[ "$1 $2" != "http get" ] || cat "$QZTEST_REPLIES/get$(printf %s "${path%%\?*}" | tr / _)" 2>/dev/null
 '''
 
-STUB_NAMES = ("poweroff", "date", "nmcli", "ifconfig", "reboot", "shutdown")
 STATE_FILES = {3: ("concord_aplay.pid",), 1: ("concord_cli.ipc",), 0: ("capture.ipc",), 4: ()}
 
 
@@ -239,95 +200,56 @@ class Board:
         self.dirac = self.tmp / "dirac"
         self.bin = self.root / "bin"
         self.replies = self.root / "replies"
-        self.hooks = self.root / "hooks"
         self.record = self.root / "calls.log"
-        for d in (self.tmp, self.dirac / "concord", self.bin, self.replies, self.hooks):
+        for d in (self.dirac / "concord", self.bin, self.replies):
             d.mkdir(parents=True, exist_ok=True)
         self.record.write_bytes(b"")
         self.script = self.bin / "halvane.sh"
-        _executable(self.script, FAKE_SCRIPT)
-        for name in STUB_NAMES:
+        for name in ("halvane.sh", "poweroff", "date", "nmcli", "ifconfig", "reboot", "shutdown"):
             _executable(self.bin / name, STUB)
         self.daemons = []
 
-    def _key(self, endpoint, method):
-        return self.replies / (method + endpoint).replace("/", "_")
-
-    def set_reply(self, endpoint, body, status=None, method="get"):
-        key = self._key(endpoint, method)
-        key.write_text(body)
-        st = key.with_name(key.name + ".status")
-        st.unlink(missing_ok=True) if status is None else st.write_text(str(status))
-
-    def clear_reply(self, endpoint, method="get"):
-        key = self._key(endpoint, method)
-        for suffix in ("", ".status", ".sh"):
-            key.with_name(key.name + suffix).unlink(missing_ok=True)
-
-    def set_uuid(self, text):
-        (self.replies / "uuid").write_text(text)
+    def set_reply(self, endpoint, body):
+        """What the processor answers to a GET of endpoint (a PUT always succeeds)."""
+        (self.replies / ("get" + endpoint).replace("/", "_")).write_text(body)
 
     def set_hook(self, name, body):
         """Shell code run by the stub `name` after recording (e.g. to act on a mock)."""
-        _executable(self.hooks / name, "#!/bin/sh\n" + body)
+        _executable(self.replies / ("hook-" + name), "#!/bin/sh\n" + body)
 
     def commands(self):
         """Every recorded run as (name, argv), in order."""
         data = self.record.read_bytes().decode("utf-8", "surrogateescape")
         return [(r.split("\x1f")[0], r.split("\x1f")[1:]) for r in data.split("\x1e") if r]
 
-    def script_calls(self):
-        return [argv for name, argv in self.commands() if name == "halvane"]
-
-    def stub_calls(self, name):
-        return [argv for n, argv in self.commands() if n == name]
-
     def wait_calls(self, pred, timeout=10.0, count=1):
         """Waits until `count` recorded runs match pred((name, argv)); returns them."""
-        deadline = time.monotonic() + timeout
-        while True:
-            got = [c for c in self.commands() if pred(c)]
-            if len(got) >= count:
-                return got
-            if time.monotonic() >= deadline:
-                raise TimeoutError("no matching call; calls: %r" % self.commands()[-30:])
-            time.sleep(0.02)
+        got = lambda: [c for c in self.commands() if pred(c)]  # noqa: E731
+        return until(lambda: len(got()) >= count and got(), lambda: "no matching call; calls: %r" % self.commands()[-30:],
+                     timeout)
 
     def set_state_files(self, *names):
-        concord = self.dirac / "concord"
-        concord.mkdir(parents=True, exist_ok=True)
+        (self.dirac / "concord").mkdir(exist_ok=True)  # the fault tests remove it
         for n in ("concord_aplay.pid", "concord_cli.ipc", "capture.ipc"):
-            (concord / n).write_text("1") if n in names else (concord / n).unlink(missing_ok=True)
+            (self.dirac / "concord" / n).write_text("1") if n in names else (self.dirac / "concord" / n).unlink(missing_ok=True)
 
     def set_processor_state(self, state):
         self.set_state_files(*STATE_FILES[state])
 
-    def start(self, isqz=-1, debug=1, gain=0, scan=0, version=None, wlan=None, eth=None,
-              lanreset=None, http_root=None, baud="115200", extra_env=None, args=None,
-              isolate=True, fast=None):
+    def start(self, isqz=-1, debug=1, gain=0, scan=0, wlan="", eth="", lanreset=None, extra_env=None, fast=None):
         """A daemon on a new line; fast divides its product delays (None: real ones)."""
-        env = dict(extra_env or {})
-        if fast:
-            env["QZLINKD_TEST_TIME_DIVISOR"] = str(fast)
-        d = Daemon(self, args, isolate, env)
-        if args is None:
-            args = [str(d.device), baud, str(isqz), str(self.script), http_root or "http://127.0.0.1:9",
-                    wlan or "", eth or "", str(gain), str(scan), version or "", str(debug)]
-            args += [lanreset] if lanreset is not None else []
-        d.run(args)
+        env = dict(extra_env or {}, **({"QZLINKD_TEST_TIME_DIVISOR": str(fast)} if fast else {}))
+        d = Daemon(self, ["115200", isqz, self.script, "http://127.0.0.1:9", wlan, eth, gain, scan, "", debug] +
+                   ([lanreset] if lanreset is not None else []), env)
         self.daemons.append(d)
         return d
 
     def env(self, extra=None):
-        env = dict(os.environ)
+        env = dict(os.environ, QZTEST_RECORD=str(self.record), QZTEST_REPLIES=str(self.replies))
         env["PATH"] = str(self.bin) + ":" + env.get("PATH", "/usr/bin:/bin")
-        env["QZTEST_RECORD"] = str(self.record)
-        env["QZTEST_REPLIES"] = str(self.replies)
-        env["QZTEST_HOOKS"] = str(self.hooks)
         # Never talk to the machine's real NetworkManager: a bus that does not exist.
         env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + str(self.root / "no-bus")
-        env.update(extra or {})
-        return env
+        return dict(env, **(extra or {}))
 
     def close(self):
         for d in self.daemons:
@@ -335,16 +257,23 @@ class Board:
 
 
 class Daemon:
-    def __init__(self, board, args, isolate, env):
-        self.board, self.isolate, self.extra_env = board, isolate, env
+    def __init__(self, board, args, env):
+        """qzlinkd with args after its device, in a private mount namespace
+        where the board's tmp dir is its /tmp."""
+        self.board = board
         # A link that tests may re-point at another pty (reopen after hang-up).
         self.device = board.root / "ttyMCU"
         self.device.unlink(missing_ok=True)
-        self.master = None
         self._new_line(self.device)
-        self.lines = []
-        self.stderr_lines = []
-        self._cond = threading.Condition()
+        self.lines, self.stderr_lines = [], []
+        cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c", 'mount --bind "$0" /tmp && exec "$@"',
+               str(board.tmp), qzlinkd_path(), str(self.device)] + [str(a) for a in args]
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=board.env(env), start_new_session=True)
+        self._readers = [threading.Thread(target=self._pump, args=(s, sink), daemon=True)
+                         for s, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self.stderr_lines))]
+        for t in self._readers:
+            t.start()
 
     def _new_line(self, link):
         self.master, slave = pty.openpty()
@@ -354,61 +283,27 @@ class Daemon:
         link.symlink_to(self.slave_path)
         self.mcu = Mcu(self.master)
 
-    def run(self, args):
-        cmd = [qzlinkd_path()] + [str(a) for a in args]
-        if self.isolate:
-            # Private mount namespace: the board's tmp dir is the daemon's /tmp.
-            cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                   'mount --bind "$0" /tmp && exec "$@"', str(self.board.tmp)] + cmd
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=self.board.env(self.extra_env),
-                                     start_new_session=True)
-        self._readers = [threading.Thread(target=self._pump, args=(s, sink), daemon=True)
-                         for s, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self.stderr_lines))]
-        for t in self._readers:
-            t.start()
-
-    def _pump(self, stream, sink):
+    @staticmethod
+    def _pump(stream, sink):
         for raw in iter(stream.readline, b""):
-            with self._cond:
-                sink.append(raw.decode("utf-8", "replace").rstrip("\n"))
-                self._cond.notify_all()
+            sink.append(raw.decode("utf-8", "replace").rstrip("\n"))
 
     def log_lines(self):
-        with self._cond:
-            return list(self.lines)
+        return list(self.lines)
 
     def log_text(self):
-        return "\n".join(self.log_lines())
+        return "\n".join(self.lines)
 
     def wait_log(self, pattern, timeout=10.0, start=0):
         """Waits for a stdout line matching pattern (a regex, or a plain text
         that must equal a line) at or after line `start`; returns it."""
-        match = (lambda l: l == pattern) if isinstance(pattern, str) else (lambda l: pattern.search(l))
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                for line in self.lines[start:]:
-                    if match(line):
-                        return line
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise TimeoutError("no log line %r; log:\n%s" % (pattern, "\n".join(self.lines[-60:])))
-                self._cond.wait(left)
-
-    def wait_ready(self, timeout=10.0):
-        """Waits until the line is open and configured: input that arrives
-        before the set-up is flushed by it."""
-        self.wait_log(re.compile(r"^DiracDefaultGain="), timeout)
-        time.sleep(0.3)
+        match = (lambda l: l == pattern) if isinstance(pattern, str) else pattern.search
+        return until(lambda: next((l for l in self.lines[start:] if match(l)), None),
+                     lambda: "no log line %r; log:\n%s" % (pattern, "\n".join(self.lines[-60:])), timeout)
 
     def wait_started(self, timeout=10.0):
         """Waits for the start-up reports (version and build date)."""
         return self.wait_log(re.compile(r"^COMMAND_FUNC_RDDATE: "), timeout)
-
-    def write_stdin(self, text):
-        self.proc.stdin.write(text.encode() if isinstance(text, str) else text)
-        self.proc.stdin.flush()
 
     def wait_exit(self, timeout=10.0):
         rc = self.proc.wait(timeout)
@@ -417,17 +312,14 @@ class Daemon:
         return rc
 
     def stop(self):
-        if self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGTERM)
-                self.proc.wait(3)
-            except ProcessLookupError:
-                pass
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(3)
-        for t in self._readers:
-            t.join(2)
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            if self.proc.poll() is None:
+                os.killpg(self.proc.pid, sig)
+                try:
+                    self.proc.wait(3)
+                except subprocess.TimeoutExpired:
+                    pass
+        self.wait_exit()
         if self.master is not None:
             self.hang_up()
 
