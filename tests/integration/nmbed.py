@@ -124,9 +124,6 @@ def _bus():
     return dbus.bus.BusConnection(BUS)
 
 
-_children = {}
-
-
 def nm_start(timeout=30.0):
     """Starts NetworkManager and waits until it owns its bus name."""
     d, r = _dir(), root()
@@ -139,7 +136,6 @@ def nm_start(timeout=30.0):
         proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env,
                                 start_new_session=True)
     (d / "nm.pid").write_text(str(proc.pid))
-    _children[proc.pid] = proc
     until(lambda: _bus().name_has_owner(NM_BUS), "NetworkManager on the bus", timeout)
 
 
@@ -147,14 +143,12 @@ def nm_stop(sig=signal.SIGTERM, timeout=30.0):
     """Ends NetworkManager (SIGTERM: a clean stop; SIGKILL: killed)."""
     pid = int((_dir() / "nm.pid").read_text())
     os.kill(pid, sig)
-    if pid in _children:
-        _children.pop(pid).wait(timeout)
-    # Else started by the bed, whose first process reaps it only at the end.
     until(lambda: _ended(pid), "NetworkManager ended", timeout)
     until(lambda: not _bus().name_has_owner(NM_BUS), "NetworkManager off the bus", timeout)
 
 
 def _ended(pid):
+    """Gone, or a zombie: nobody may reap it before the bed ends."""
     try:
         return Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()[0] == "Z"
     except FileNotFoundError:
@@ -245,7 +239,6 @@ def main(argv):
         fail("usage: nmbed.py --fetch | COMMAND...")
     if os.geteuid() != 0:
         fail("needs root (network and mount namespaces)")
-    root()
     base = Path(os.environ.get("QZ_TEST_WORK") or REPO / "build" / "test-work")
     base.mkdir(parents=True, exist_ok=True)
     d = Path(tempfile.mkdtemp(prefix="nmbed-", dir=base))

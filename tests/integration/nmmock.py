@@ -15,15 +15,11 @@ from pathlib import Path
 import dbus
 import pytest
 
-PYTHON = "/usr/bin/python3"
 NM_BUS = "org.freedesktop.NetworkManager"
 NM_PATH = "/org/freedesktop/NetworkManager"
-MOCK = "org.freedesktop.DBus.Mock"
 DEVICE = "org.freedesktop.NetworkManager.Device"
 WIRELESS = "org.freedesktop.NetworkManager.Device.Wireless"
 AP = "org.freedesktop.NetworkManager.AccessPoint"
-IP4 = "org.freedesktop.NetworkManager.IP4Config"
-ACTIVE = "org.freedesktop.NetworkManager.Connection.Active"
 
 # NMDeviceState values
 UNKNOWN, UNMANAGED, UNAVAILABLE, DISCONNECTED = 0, 10, 20, 30
@@ -40,14 +36,8 @@ def abstract_address():
 
 
 def until(pred, what, timeout=10.0):
-    """Waits for pred() to hold; a D-Bus error counts as not yet."""
     deadline = time.monotonic() + timeout
-    while True:
-        try:
-            if pred():
-                return
-        except dbus.DBusException:
-            pass
+    while not pred():
         assert time.monotonic() < deadline, "no %s within %.0f s" % (what, timeout)
         time.sleep(0.05)
 
@@ -74,9 +64,9 @@ class NmMock:
     # --- the NetworkManager service ---------------------------------------
 
     def start(self):
+        log = ["-l", str(self.dir / "nmmock.log")]
         self.mock_proc = subprocess.Popen(
-            [PYTHON, "-m", "dbusmock", "--system", "--template", "networkmanager",
-             "-l", str(self.dir / "nmmock.log")],
+            ["/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "networkmanager"] + log,
             env=dict(os.environ, **self.env), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         until(lambda: self.mock_proc.poll() is None and self.bus.name_has_owner(NM_BUS),
               "NetworkManager mock on the bus")
@@ -99,7 +89,7 @@ class NmMock:
     # --- driving the mock --------------------------------------------------
 
     def obj(self, path):
-        return dbus.Interface(self.bus.get_object(NM_BUS, path), MOCK)
+        return dbus.Interface(self.bus.get_object(NM_BUS, path), "org.freedesktop.DBus.Mock")
 
     def set(self, path, iface, name, value):
         self.obj(NM_PATH).SetProperty(path, iface, name, value)
@@ -109,35 +99,33 @@ class NmMock:
         self.serial += 1
         path = "%s/%s/%d" % (NM_PATH, kind, self.serial)
         self.obj(NM_PATH).AddObject(path, iface, props, [])
-        self.obj("/org/freedesktop").EmitSignal(
-            "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", "oa{sa{sv}}",
-            [dbus.ObjectPath(path), dbus.Dictionary({iface: dbus.Dictionary(props, signature="sv")},
-                                                    signature="sa{sv}")])
+        added = dbus.Dictionary({iface: dbus.Dictionary(props, signature="sv")}, signature="sa{sv}")
+        self.obj("/org/freedesktop").EmitSignal("org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
+                                                "oa{sa{sv}}", [dbus.ObjectPath(path), added])
         return path
 
-    def _add_device(self, method, name, iface, state, mac):
-        path = getattr(self.obj(NM_PATH), method)(name, iface, state)
+    def _add_device(self, method, iface, state, mac):
+        path = getattr(self.obj(NM_PATH), method)("dev_" + iface, iface, state)
         # Properties libnm and the reports read that the template leaves out.
         self.obj(path).AddProperty(DEVICE, "HwAddress", dbus.String(mac))
         self.obj(path).AddProperty(DEVICE, "Ip4Config", dbus.ObjectPath("/"))
         return path
 
-    def add_wifi(self, iface="mlan0", state=DISCONNECTED, mac="11:22:33:44:55:66", name=None):
-        path = self._add_device("AddWiFiDevice", name or "wlan_" + iface, iface, state, mac)
+    def add_wifi(self, iface="mlan0", state=DISCONNECTED, mac="11:22:33:44:55:66"):
+        path = self._add_device("AddWiFiDevice", iface, state, mac)
         self.obj(path).AddProperty(WIRELESS, "ActiveAccessPoint", dbus.ObjectPath("/"))
         self.obj(path).AddProperty(WIRELESS, "LastScan", dbus.Int64(1000))
         self.obj(path).AddMethod(DEVICE, "Disconnect", "", "", "")
         return path
 
-    def add_ethernet(self, iface="eth0", state=DISCONNECTED, mac="78:DD:08:D2:3D:43", name=None):
-        return self._add_device("AddEthernetDevice", name or "eth_" + iface, iface, state, mac)
+    def add_ethernet(self, iface="eth0", state=DISCONNECTED, mac="78:DD:08:D2:3D:43"):
+        return self._add_device("AddEthernetDevice", iface, state, mac)
 
-    def add_ap(self, dev, ssid, bssid, freq=2437, strength=50, security=0, name=None,
-               flags=None, wpa=None, rsn=None):
+    def add_ap(self, dev, ssid, bssid, freq=2437, strength=50, security=0, flags=None, wpa=None, rsn=None):
         self.serial += 1
-        path = self.obj(NM_PATH).AddAccessPoint(
-            dev, name or "ap%d" % self.serial, ssid, bssid, dbus.UInt32(2), dbus.UInt32(freq),
-            dbus.UInt32(54000), dbus.Byte(strength), dbus.UInt32(security))
+        path = self.obj(NM_PATH).AddAccessPoint(dev, "ap%d" % self.serial, ssid, bssid, dbus.UInt32(2),
+                                                dbus.UInt32(freq), dbus.UInt32(54000), dbus.Byte(strength),
+                                                dbus.UInt32(security))
         # The template sets WpaFlags and RsnFlags both from `security`.
         for prop, value in (("Flags", flags), ("WpaFlags", wpa), ("RsnFlags", rsn)):
             if value is not None:
@@ -149,8 +137,7 @@ class NmMock:
 
     def set_state(self, dev, state):
         # libnm reads the state from StateReason: both must change.
-        self.set(dev, DEVICE, "StateReason",
-                 dbus.Struct((dbus.UInt32(state), dbus.UInt32(0)), signature="uu"))
+        self.set(dev, DEVICE, "StateReason", dbus.Struct((dbus.UInt32(state), dbus.UInt32(0)), signature="uu"))
         self.set(dev, DEVICE, "State", dbus.UInt32(state))
 
     def set_last_scan(self, dev, value):
@@ -161,9 +148,8 @@ class NmMock:
         self.set(dev, WIRELESS, "ActiveAccessPoint", dbus.ObjectPath(ap))
 
     def add_ip4(self, dev, address, prefix):
-        data = dbus.Array([{"address": dbus.String(address), "prefix": dbus.UInt32(prefix)}],
-                          signature="a{sv}")
-        path = self.add_object("IP4Config", IP4, {"AddressData": data})
+        data = dbus.Array([{"address": dbus.String(address), "prefix": dbus.UInt32(prefix)}], signature="a{sv}")
+        path = self.add_object("IP4Config", NM_BUS + ".IP4Config", {"AddressData": data})
         self.set(dev, DEVICE, "Ip4Config", dbus.ObjectPath(path))
         return path
 
@@ -171,7 +157,7 @@ class NmMock:
         props = {"Devices": dbus.Array([dbus.ObjectPath(dev)], signature="o"),
                  "Id": dbus.String(conn_id), "Type": dbus.String(ctype),
                  "State": dbus.UInt32(state), "Uuid": dbus.String(str(uuid.uuid4()))}
-        path = self.add_object("ActiveConnection", ACTIVE, props)
+        path = self.add_object("ActiveConnection", NM_BUS + ".Connection.Active", props)
         active = self.bus.get_object(NM_BUS, NM_PATH).Get(NM_BUS, "ActiveConnections",
                                                           dbus_interface=dbus.PROPERTIES_IFACE)
         self.set(NM_PATH, NM_BUS, "ActiveConnections",
