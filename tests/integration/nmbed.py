@@ -115,8 +115,7 @@ def root():
 # --- actions from inside the bed ---------------------------------------------
 
 def _dir():
-    d = os.environ.get("QZ_NMBED") or fail("not inside a bed: run the command through nmbed.py")
-    return Path(d)
+    return Path(os.environ.get("QZ_NMBED") or fail("not inside a bed: run the command through nmbed.py"))
 
 
 @functools.lru_cache(maxsize=None)
