@@ -1,14 +1,9 @@
 // The frame reader over byte streams laid out in memory (noise, bad and cut
-// frames, a line that hangs up mid-frame), the send side, and what a real
-// line adds: only terminals are opened, never inherited by a child.
+// frames, a line that hangs up mid-frame) and the send side.
 #include "link/link.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,15 +23,14 @@ struct MemoryLine {
     Bytes data;
     size_t cutAt;
     size_t pos = 0;
-    bool cut = false;
 };
 
 int ReadMemory(void* ctx, uchar* dest, int size) {
     auto* m = static_cast<MemoryLine*>(ctx);
     const size_t end = m->pos + static_cast<size_t>(size);
-    if (!m->cut && end > m->cutAt) {
+    if (end > m->cutAt) {
         m->pos = m->cutAt;
-        m->cut = true;
+        m->cutAt = SIZE_MAX;
         return kLineReopened;
     }
     if (end > m->data.size()) return -1;
@@ -151,29 +145,6 @@ TEST_F(Link, SendTakesFreshIdsAndRefusesWhatDoesNotFit) {
     EXPECT_EQ(doSend(&line.tty, version.data(), 6, 1, 0x43, 0), 6);
     EXPECT_EQ(Written(), version);
     EXPECT_EQ(GetLastId(nullptr), 0);
-}
-
-TEST(TtyOpen, OnlyTerminalsAndCloseOnExec) {
-    char file[] = "/tmp/qz-not-a-tty-XXXXXX";
-    const int fd = mkstemp(file);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    for (const char* path : {static_cast<const char*>(file), "/dev/null"}) {
-        errno = 0;
-        EXPECT_EQ(TtyOpen(path), -1) << path;
-        EXPECT_EQ(errno, ENOTTY) << path;
-    }
-    unlink(file);
-    int master = -1, slave = -1;
-    char name[64];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    const HTty tty = TtyOpen(name);
-    ASSERT_GE(tty, 0);
-    EXPECT_EQ(fcntl(tty, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);  // children (nmcli, the script)
-    EXPECT_EQ(fcntl(tty, F_GETFL) & (O_NONBLOCK | O_ACCMODE), O_NONBLOCK | O_RDWR);
-    TtyClose(tty);
-    close(slave);
-    close(master);
 }
 
 }  // namespace

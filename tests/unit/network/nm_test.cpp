@@ -1,7 +1,6 @@
 #include "network/nm.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 TEST(DeviceStates, TextAndLinkStateByte) {
     const struct {
@@ -21,20 +20,13 @@ TEST(DeviceStates, TextAndLinkStateByte) {
     EXPECT_EQ(NmGetDeviceState(nullptr), NM_DEVICE_STATE_FAILED);
 }
 
-// No loop in this binary (console test mode): calls run where they are
+// No loop in this binary, as in console test mode: calls run where they are
 // made and find no client.
 TEST(NmLoop, WithoutLoopRunsInlineWithoutClient) {
     const pthread_t caller = pthread_self();
-    bool inline_ = false;
-    NmCallOnLoop([&] {
-        inline_ = pthread_equal(pthread_self(), caller) != 0;
-        EXPECT_EQ(NmGetDevice("mlan0"), nullptr);
-        EXPECT_EQ(NmGetActiveConnection(nullptr), nullptr);
-    });
-    EXPECT_TRUE(inline_);
-    bool present = true;
-    EXPECT_EQ(NmGetDeviceStateIface("mlan0", &present), NM_DEVICE_STATE_FAILED);
-    EXPECT_FALSE(present);
+    bool here = false;
+    NmCallOnLoop([&] { here = pthread_equal(pthread_self(), caller) && !NmGetDevice("mlan0"); });
+    EXPECT_TRUE(here);
     char mac[64] = "stale";
     EXPECT_EQ(NmGetMacAddress(mac, ""), nullptr);
     EXPECT_STREQ(mac, "");
