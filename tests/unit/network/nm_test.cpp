@@ -19,15 +19,3 @@ TEST(DeviceStates, TextAndLinkStateByte) {
     EXPECT_STREQ(GetNetStateText(4), "?");
     EXPECT_EQ(NmGetDeviceState(nullptr), NM_DEVICE_STATE_FAILED);
 }
-
-// No loop in this binary, as in console test mode: calls run where they are
-// made and find no client.
-TEST(NmLoop, WithoutLoopRunsInlineWithoutClient) {
-    const pthread_t caller = pthread_self();
-    bool here = false;
-    NmCallOnLoop([&] { here = pthread_equal(pthread_self(), caller) && !NmGetDevice("mlan0"); });
-    EXPECT_TRUE(here);
-    char mac[64] = "stale";
-    EXPECT_EQ(NmGetMacAddress(mac, ""), nullptr);
-    EXPECT_STREQ(mac, "");
-}

@@ -97,11 +97,6 @@ TEST(WifiList, EntryLengthStrengthAndName) {
         EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{static_cast<uchar>(c.length), 1, uchar(c.sent)}));
         EXPECT_STREQ(reinterpret_cast<char*>(buf + 11), c.name.c_str());
     }
-    // A name that fills its record without a NUL still gives 32 bytes and the zero.
-    WifiApRecord full{};
-    memset(full.name, 'z', sizeof full.name);
-    EXPECT_EQ(EncodeWifiEntry(buf, full, 1), 44);
-    EXPECT_EQ(buf[43], 0);
     const uchar nulFirst[] = {0, 'x'};
     EXPECT_TRUE(IsHiddenSsid(nulFirst, 2) && IsHiddenSsid(nulFirst + 1, 0));
     EXPECT_FALSE(IsHiddenSsid(nulFirst + 1, 1));
