@@ -13,13 +13,9 @@
 
 Bytes Hex(const char* text) {
     Bytes out;
-    for (const char* p = text; *p != '\0';) {
-        if (*p == ' ') {
-            ++p;
-            continue;
-        }
-        out.push_back(static_cast<uchar>(std::stoi(std::string(p, 2), nullptr, 16)));
-        p += 2;
+    unsigned byte = 0;
+    for (int used = 0; sscanf(text, " %2x%n", &byte, &used) == 1; text += used) {
+        out.push_back(static_cast<uchar>(byte));
     }
     return out;
 }
@@ -138,28 +134,22 @@ std::vector<std::string> ShellWords(const std::string& line) {
     bool quoted = false;
     for (size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
-        if (quoted) {
-            if (c == '"') {
-                quoted = false;
-            } else if (c == '\\' && i + 1 < line.size() &&
-                       strchr("$`\"\\\n", line[i + 1]) != nullptr) {
-                word += line[++i];
-            } else {
-                word += c;
-            }
-        } else if (c == ' ' || c == '\t') {
+        // Between double quotes a backslash escapes only these.
+        const bool escape = c == '\\' && i + 1 < line.size() &&
+                            (!quoted || strchr("$`\"\\\n", line[i + 1]) != nullptr);
+        if (!quoted && (c == ' ' || c == '\t')) {
             if (inWord) words.push_back(word);
             word.clear();
             inWord = false;
+            continue;
+        }
+        inWord = true;
+        if (escape) {
+            word += line[++i];
+        } else if (c == '"') {
+            quoted = !quoted;
         } else {
-            inWord = true;
-            if (c == '"') {
-                quoted = true;
-            } else if (c == '\\' && i + 1 < line.size()) {
-                word += line[++i];
-            } else {
-                word += c;
-            }
+            word += c;
         }
     }
     if (inWord) words.push_back(word);

@@ -1,10 +1,11 @@
-// Three threads send through one line at once; every frame must arrive whole
-// and no id may repeat within 255 consecutive frames.
+// Three threads send through one pseudo-terminal at once: every frame must
+// arrive whole and no id may repeat within 255 consecutive frames.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
+#include <array>
 #include <thread>
 #include <vector>
 
@@ -16,22 +17,16 @@ namespace {
 constexpr int kThreads = 3;
 constexpr int kFramesEach = 10000;
 
-void Sender(TtyData* data, int thread) {
-    for (int i = 0; i < kFramesEach; i++) {
-        // Payloads of different sizes, some long, so writes differ in length.
-        uchar payload[300];
-        int size = 3 + (i * 7 + thread) % 250;
-        for (int k = 0; k < size; k++) payload[k] = static_cast<uchar>(thread * 16 + k);
-        SendPayload(data, 0x43, payload, size);
-    }
+// Payloads of different sizes, some long, so the writes differ in length.
+Bytes Payload(int thread, int i) {
+    return Bytes(3 + (i * 7 + thread) % 250, static_cast<uchar>(thread));
 }
 
 TEST(LinkThreads, ConcurrentSendersProduceWholeFramesAndDistinctIds) {
     int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    char path[256];
-    ASSERT_EQ(ttyname_r(slave, path, sizeof path), 0);
-    HTty fd = TtyOpen(path);
+    char path[64];
+    ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
+    const HTty fd = TtyOpen(path);
     ASSERT_GE(fd, 0);
     TtyInit(fd, "115200");
     close(slave);
@@ -39,45 +34,35 @@ TEST(LinkThreads, ConcurrentSendersProduceWholeFramesAndDistinctIds) {
     InitTtyData(&data, fd, path, "115200");
     IsDebug = 0;
     IsQZ = true;
-
+    size_t expected = 0;
     std::vector<std::thread> senders;
-    for (int t = 0; t < kThreads; t++) senders.emplace_back(Sender, &data, t);
-
-    std::vector<uchar> buf;
-    std::vector<int> ids;
-    int bad = 0;
-    uchar chunk[65536];
-    while (static_cast<int>(ids.size()) < kThreads * kFramesEach) {
-        pollfd p{master, POLLIN, 0};
-        ASSERT_GT(poll(&p, 1, 10000), 0) << "line went quiet after " << ids.size() << " frames";
-        ssize_t n = read(master, chunk, sizeof chunk);
-        ASSERT_GT(n, 0);
-        buf.insert(buf.end(), chunk, chunk + n);
-        // Whole frames from the front; a frame cut by the read waits for the rest.
-        size_t pos = 0;
-        while (buf.size() - pos >= 6) {
-            const uchar* f = buf.data() + pos;
-            if (f[0] != kFrameStart) {
-                bad++;
-                pos++;
-                continue;
+    for (int t = 0; t < kThreads; t++) {
+        for (int i = 0; i < kFramesEach; i++) expected += Wire(Payload(t, i)).size();
+        senders.emplace_back([&data, t] {
+            for (int i = 0; i < kFramesEach; i++) {
+                const Bytes p = Payload(t, i);
+                SendPayload(&data, 0x43, p.data(), static_cast<int>(p.size()));
             }
-            const size_t total = IsLongLength(f[3]) ? (f[3] & 0x3F) * 256 + f[4] + 8 : f[3] + 6;
-            if (buf.size() - pos < total) break;
-            std::vector<WireFrame> one;
-            if (!SplitFrames(f, total, &one).empty()) bad++;
-            ids.push_back(f[2]);
-            pos += total;
-        }
-        buf.erase(buf.begin(), buf.begin() + static_cast<long>(pos));
+        });
+    }
+    Bytes line(expected);
+    for (size_t got = 0; got < expected;) {
+        pollfd p{master, POLLIN, 0};
+        ASSERT_GT(poll(&p, 1, 30000), 0) << "line went quiet after " << got << " bytes";
+        const ssize_t n = read(master, line.data() + got, expected - got);
+        ASSERT_GT(n, 0);
+        got += static_cast<size_t>(n);
     }
     for (std::thread& t : senders) t.join();
-    EXPECT_EQ(bad, 0);
-    for (size_t i = 0; i < ids.size(); i++) {
-        ASSERT_NE(ids[i], 0);
-        for (size_t k = i + 1; k < ids.size() && k < i + 255; k++) {
-            ASSERT_NE(ids[i], ids[k]) << "id repeated within 255 frames at " << i;
-        }
+    std::vector<WireFrame> frames;
+    ASSERT_EQ(SplitFrames(line.data(), line.size(), &frames), "");
+    ASSERT_EQ(frames.size(), static_cast<size_t>(kThreads * kFramesEach));
+    std::array<long, 256> lastSeen;
+    lastSeen.fill(-255);
+    for (long f = 0; f < static_cast<long>(frames.size()); f++) {
+        const uchar id = frames[f].id;
+        ASSERT_TRUE(id != 0 && f - lastSeen[id] >= 255) << "id " << int(id) << " at frame " << f;
+        lastSeen[id] = f;
     }
     close(fd);
     close(master);

@@ -2,44 +2,32 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "common/config.h"
 
 namespace {
 
-struct ResetConfig {
-    ResetConfig(int time, int count) {
-        AutoResetLanTime = time;
-        AutoResetLanMaxCount = count;
-    }
-    ~ResetConfig() {
-        AutoResetLanTime = 0;
-        AutoResetLanMaxCount = 3;
-    }
-};
-
-NetWatchState Activated() {
-    NetWatchState st;
-    st.ethState = NM_DEVICE_STATE_ACTIVATED;
-    return st;
-}
+constexpr NMDeviceState kUp = NM_DEVICE_STATE_ACTIVATED;
+constexpr NMDeviceState kDown = NM_DEVICE_STATE_DISCONNECTED;
 
 }  // namespace
 
 TEST(LanReset, ArmsOnlyOnADropFromActivated) {
-    ResetConfig config(30, 3);
-    struct Case {
+    const struct {
+        int time;
         NMDeviceState from, to;
-        bool enabled;
-        bool arms;
+        bool enabled, arms;
     } cases[] = {
-        {NM_DEVICE_STATE_ACTIVATED, NM_DEVICE_STATE_DISCONNECTED, true, true},
-        {NM_DEVICE_STATE_ACTIVATED, NM_DEVICE_STATE_UNAVAILABLE, true, true},
-        {NM_DEVICE_STATE_ACTIVATED, NM_DEVICE_STATE_DISCONNECTED, false, false},
-        {NM_DEVICE_STATE_UNKNOWN, NM_DEVICE_STATE_DISCONNECTED, true, false},
-        {NM_DEVICE_STATE_CONFIG, NM_DEVICE_STATE_FAILED, true, false},
-        {NM_DEVICE_STATE_DISCONNECTED, NM_DEVICE_STATE_ACTIVATED, true, false},
+        {30, kUp, kDown, true, true},
+        {30, kUp, NM_DEVICE_STATE_UNAVAILABLE, true, true},
+        {30, kUp, kDown, false, false},  // the MCU switched the LAN off
+        {0, kUp, kDown, true, false},    // no reset configured
+        {30, NM_DEVICE_STATE_CONFIG, NM_DEVICE_STATE_FAILED, true, false},
+        {30, kDown, kUp, true, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
+        AutoResetLanTime = c.time;
         NetWatchState st;
         st.ethState = c.from;
         EXPECT_EQ(UpdateLanReset(&st, c.to, c.enabled, 5000), c.arms) << c.from << "->" << c.to;
@@ -47,46 +35,34 @@ TEST(LanReset, ArmsOnlyOnADropFromActivated) {
     }
 }
 
-TEST(LanReset, OffWithoutATime) {
-    ResetConfig config(0, 3);
-    NetWatchState st = Activated();
-    EXPECT_FALSE(UpdateLanReset(&st, NM_DEVICE_STATE_DISCONNECTED, true, 5000));
-    EXPECT_EQ(st.autoResetLanTick, 0u);
-}
-
-TEST(LanReset, ThreeResetsAtT3TAnd5T) {
-    ResetConfig config(30, 3);
-    NetWatchState st = Activated();
-    const unsigned long drop = 100000;
-    ASSERT_TRUE(UpdateLanReset(&st, NM_DEVICE_STATE_DISCONNECTED, true, drop));
-    std::vector<unsigned long> resets;
-    for (unsigned long t = drop; t < drop + 400000; t += 100) {
+// A link that drops and stays down: reset after T, then every 2T while the
+// count lasts; one that comes back within T is left alone.
+TEST(LanReset, ResetTimes) {
+    const struct {
+        int time, count;
+        bool back;
+        std::vector<unsigned long> resets;  // ms after the drop
+    } cases[] = {
+        {30, 3, false, {30000, 90000, 150000}},
+        {2, 1, false, {2000}},
+        {2, 0, false, {2000}},
+        {2, 3, true, {}},
+    };
+    for (const auto& c : cases) {
+        AutoResetLanTime = c.time;
+        AutoResetLanMaxCount = c.count;
+        NetWatchState st;
+        st.ethState = kUp;
+        ASSERT_TRUE(UpdateLanReset(&st, kDown, true, 1));
+        st.ethState = kDown;
+        if (c.back) UpdateLanReset(&st, kUp, true, 1000);
+        std::vector<unsigned long> resets;
         int elapsed = 0;
-        if (IsLanResetDue(&st, t, &elapsed)) resets.push_back(t - drop);
+        for (unsigned long t = 1; t < 400000; t += 100) {
+            if (IsLanResetDue(&st, t, &elapsed)) resets.push_back(t - 1);
+        }
+        EXPECT_EQ(resets, c.resets) << c.time << ":" << c.count;
     }
-    EXPECT_EQ(resets, (std::vector<unsigned long>{30000, 90000, 150000}));
-    EXPECT_EQ(st.autoResetLanTick, 0u);
-}
-
-TEST(LanReset, CountZeroOrOneResetsOnce) {
-    for (int count : {0, 1}) {
-        ResetConfig config(2, count);
-        NetWatchState st = Activated();
-        ASSERT_TRUE(UpdateLanReset(&st, NM_DEVICE_STATE_DISCONNECTED, true, 1000));
-        int elapsed = 0;
-        EXPECT_FALSE(IsLanResetDue(&st, 2999, &elapsed));
-        EXPECT_TRUE(IsLanResetDue(&st, 3000, &elapsed));
-        EXPECT_EQ(elapsed, 2000);
-        EXPECT_FALSE(IsLanResetDue(&st, 100000, &elapsed));
-    }
-}
-
-TEST(LanReset, ActivationDisarms) {
-    ResetConfig config(30, 3);
-    NetWatchState st = Activated();
-    ASSERT_TRUE(UpdateLanReset(&st, NM_DEVICE_STATE_DISCONNECTED, true, 1000));
-    st.ethState = NM_DEVICE_STATE_DISCONNECTED;
-    EXPECT_FALSE(UpdateLanReset(&st, NM_DEVICE_STATE_ACTIVATED, true, 2000));
-    int elapsed = 0;
-    EXPECT_FALSE(IsLanResetDue(&st, 1000000, &elapsed));
+    AutoResetLanTime = 0;
+    AutoResetLanMaxCount = 3;
 }
