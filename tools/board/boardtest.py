@@ -82,7 +82,8 @@ class Board:
             "qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-smp", "2", "-m", "1024",
             "-nodefaults", "-no-user-config", "-display", "none",
             "-kernel", str(self.image / "vmlinuz"), "-initrd", str(self.image / "initrd.img"),
-            "-append", "root=/dev/vda rw console=ttyAMA0 net.ifnames=0",
+            # A quiet console: every line through the emulated UART costs.
+            "-append", "root=/dev/vda rw console=ttyAMA0 net.ifnames=0 quiet systemd.show_status=error",
             "-serial", "file:%s" % (self.run / "console.log"),
             "-drive", "if=none,id=hd0,format=raw,file=%s" % (self.run / "disk.img"),
             "-device", "virtio-blk-pci,drive=hd0",
