@@ -30,7 +30,8 @@ from pathlib import Path
 
 import dbus
 
-from nmmock import ACTIVATED, DEVICE, NM_BUS, NM_PATH, until
+from nmmock import ACTIVATED, DEVICE, NM_BUS, NM_PATH
+from qzharness import until
 
 REPO = Path(__file__).resolve().parent.parent.parent
 CACHE = Path(os.environ.get("QZ_NM_CACHE") or Path.home() / ".cache" / "qzlinkd-nm")

@@ -8,12 +8,12 @@ back looks to libnm.
 """
 import os
 import subprocess
-import time
 import uuid
 from pathlib import Path
 
 import dbus
-import pytest
+
+from qzharness import until
 
 NM_BUS = "org.freedesktop.NetworkManager"
 NM_PATH = "/org/freedesktop/NetworkManager"
@@ -31,13 +31,6 @@ KEY_MGMT_PSK, KEY_MGMT_8021X, KEY_MGMT_SAE = 0x100, 0x200, 0x400
 
 def abstract_address():
     return "unix:abstract=qztest-%s" % uuid.uuid4().hex
-
-
-def until(pred, what, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not pred():
-        assert time.monotonic() < deadline, "no %s within %.0f s" % (what, timeout)
-        time.sleep(0.05)
 
 
 class NmMock:
@@ -166,12 +159,3 @@ class NmMock:
     def scan_requests(self, dev):
         return len(self.obj(dev).GetMethodCalls("RequestScan"))
 
-
-@pytest.fixture
-def nm(board):
-    """A running NetworkManager mock on a private bus (board.root/nm)."""
-    m = NmMock(board.root / "nm")
-    try:
-        yield m.start()
-    finally:
-        m.close()

@@ -29,12 +29,12 @@ def qzlinkd_path():
 
 
 def until(get, what, timeout=10.0):
-    """Polls get() until it gives something true, and returns that; what()
-    says what was missed when the time is up."""
+    """Polls get() until it gives something true, and returns that; what (a
+    text, or a function giving one) says what was missed when the time is up."""
     deadline = time.monotonic() + timeout
     while not (got := get()):
         if time.monotonic() >= deadline:
-            raise TimeoutError(what())
+            raise TimeoutError(what if isinstance(what, str) else what())
         time.sleep(0.02)
     return got
 
@@ -290,9 +290,6 @@ class Daemon:
 
     def log_lines(self):
         return list(self.lines)
-
-    def log_text(self):
-        return "\n".join(self.lines)
 
     def wait_log(self, pattern, timeout=10.0, start=0):
         """Waits for a stdout line matching pattern (a regex, or a plain text

@@ -14,8 +14,8 @@ from nmmock import NmMock, ACTIVATED, DISCONNECTED
 ABSENT = "/nonexistent/ttyMCU"
 NO_TTY = "open_port: Unable to open serial port - : No such file or directory\n"
 RANGE = "qzlinkd: %s is out of range (-2147483648 to %d)\n"
-TEXTS = [(4, "control script path", 1023), (5, "processor base URL", 1023), (6, "WiFi interface name", 31),
-         (7, "LAN interface name", 31), (10, "processor version", 54)]
+# One argument per limit (the banner rows below show where each argument lands).
+TEXTS = [(4, "control script path", 1023), (7, "LAN interface name", 31), (10, "processor version", 54)]
 
 
 def with_arg(position, value):
@@ -43,7 +43,6 @@ COMMAND_LINES = [
     (with_arg(12, "30:99999999999"), 2, RANGE % ("LAN reset count", 2147483647), None),
     (with_arg(8, "4294967296"), 2, RANGE % ("default gain", 2147483647), None),
     (with_arg(9, "-3000000000"), 2, RANGE % ("WiFi scan period", 2147483647), None),
-    (with_arg(3, "2147483648"), 2, RANGE % ("mode", 2147483647), None),
     (with_arg(11, "2147483647"), 255, NO_TTY, []),
 ] + [(with_arg(p, "x" * (n + 1)), 2, "qzlinkd: %s is longer than %d characters\n" % (name, n), None)
      for p, name, n in TEXTS] + [(with_arg(p, "x" * n), 255, NO_TTY, []) for p, name, n in TEXTS]
