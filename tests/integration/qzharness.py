@@ -159,17 +159,14 @@ class Mcu:
         return self.wait_frame(pred, timeout)
 
     def drain(self, timeout=1.0):
-        """Every frame until the line has been quiet for `timeout`."""
+        """Every frame until the line has been quiet for `timeout` (0: those
+        already on the line, without waiting)."""
         out = []
         try:
             while True:
                 out.append(self.read_frame(timeout))
         except TimeoutError:
             return out
-
-    def pending(self):
-        """Every whole frame already on the line, without waiting."""
-        return self.drain(0)
 
 
 # --- the fake control script and the stubs ---------------------------------

@@ -30,7 +30,7 @@ def quiet_for_two_fetches(d, board, path):
     have sent is on the line by then, and nothing is."""
     want = len(urls(board, "get", path)) + 2
     until(lambda: len(urls(board, "get", path)) >= want, lambda: "no two more fetches of " + path)
-    assert [f for f in d.mcu.pending() if not f.is_ack] == []
+    assert [f for f in d.mcu.drain(0) if not f.is_ack] == []
 
 
 @pytest.fixture(scope="module")

@@ -58,7 +58,7 @@ def test_scripted_requests_wait_for_their_answers():
         '-> send "10 02 20 41"  [10 02 20 41]', "<- ack 2", "-> poweroff  [12 01 02 00]",
         "<- ack 3", "-> filters  [13 02 01]", "<- ack 4", "-- no answer to 'filters' within 2000 ms",
         "-> version  [05 0B]", "-- no acknowledgement of 'version' within 2000 ms"])
-    assert line.pending() == []
+    assert line.drain(0) == []
     os.close(line.fd)
 
 
@@ -79,7 +79,7 @@ def test_watch_on_a_pty_answers_the_layout_request_and_drops_bad_frames(tmp_path
         assert line.read_frame().raw == answer
         lines = [proc.stdout.readline() for _ in range(3)]
         proc.terminate()
-        assert proc.wait(10) == 0 and line.pending() == []
+        assert proc.wait(10) == 0 and line.drain(0) == []
         assert lines == ["Receive error3: %s\n" % hex_words(bad),
                          "<- speaker layout request  [%s]\n" % hex_words(request),
                          "-> speaker layout 5.1.0, code 5 (320: FL_FR_LS_RS_FC_LFE)  [%s]\n"

@@ -124,10 +124,3 @@ TEST_F(Handlers, MonitorCarriesOutTheLastQueuedLayout) {
         EXPECT_EQ(Reply(), Hex("13 02 02 FF 00 FF 00"));
     }
 }
-
-TEST_F(Handlers, StateReportHasTheCodeByteOnlyForState4) {
-    doReportDiracState(&link, 4, 0xFF, 0x43);
-    EXPECT_EQ(Reply(), Hex("13 01 02 04 FF"));
-    doReportDiracState(&link, 1, 0xFF, 0x43);
-    EXPECT_EQ(Reply(), Hex("13 01 02 01"));
-}
