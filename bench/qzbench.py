@@ -23,6 +23,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests" / "integration"))
+sys.path.insert(0, str(REPO / "tools"))  # nmmock, the simulated board's NetworkManager
 import qzharness  # noqa: E402
 from qzharness import Board, Mcu, frame  # noqa: E402,F401
 

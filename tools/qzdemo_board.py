@@ -30,8 +30,8 @@ import urllib.request
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "tests" / "integration"))
-import nmmock  # noqa: E402  the NetworkManager mock the integration tests use
+sys.path.insert(0, str(REPO / "tools"))
+import nmmock  # noqa: E402  the simulated board's NetworkManager
 import dbus  # noqa: E402
 
 PYTHON = "/usr/bin/python3"

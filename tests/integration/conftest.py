@@ -1,6 +1,10 @@
+import sys
+
 import pytest
 
 import qzharness
+
+sys.path.insert(0, str(qzharness.REPO / "tools"))  # nmmock
 
 
 def pytest_configure(config):

@@ -30,6 +30,7 @@ from pathlib import Path
 
 import dbus
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 from nmmock import ACTIVATED, DEVICE, NM_BUS, NM_PATH
 from qzharness import until
 

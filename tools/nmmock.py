@@ -1,5 +1,6 @@
-"""A private D-Bus system bus with python-dbusmock's NetworkManager template,
-for running qzlinkd against a NetworkManager that tests control.
+"""The simulated board's NetworkManager: a private D-Bus system bus with
+python-dbusmock's NetworkManager template, which the demo, the benches and
+the integration tests control.
 
 The daemon gets the bus through `nm.env` (DBUS_SYSTEM_BUS_ADDRESS), passed
 with `board.start(extra_env=nm.env)`. The mock can be killed and started
@@ -8,12 +9,21 @@ back looks to libnm.
 """
 import os
 import subprocess
+import time
 import uuid
 from pathlib import Path
 
 import dbus
 
-from qzharness import until
+
+
+def until(get, what, timeout=10.0):
+    """Polls get() until it gives something true; what says what was missed."""
+    deadline = time.monotonic() + timeout
+    while not get():
+        if time.monotonic() >= deadline:
+            raise TimeoutError(what)
+        time.sleep(0.02)
 
 NM_BUS = "org.freedesktop.NetworkManager"
 NM_PATH = "/org/freedesktop/NetworkManager"
