@@ -7,8 +7,9 @@
 // - every dispatched frame with a payload was acknowledged exactly once,
 //   with FA swapped-addr id 00 sum F5, before dispatch, and nothing else
 //   was sent;
-// - the stream with its 0xFA bytes taken out, followed by a valid frame
-//   built from the input, dispatches exactly that frame.
+// - for inputs of odd length, the stream's first 16 bytes that are not 0xFA,
+//   followed by a valid frame built from the input, dispatch exactly that
+//   frame.
 #include <cstring>
 #include <vector>
 
