@@ -48,7 +48,9 @@ void WatchWifi(TtyData* data, NetWatchState* st) {
 
 void WatchLan(TtyData* data, NetWatchState* st) {
     bool present = false;
+    const unsigned switches = GetLanSwitchCount();
     NMDeviceState state = NmGetDeviceStateIface(ETH_NAME, &present);
+    if (!present || state != NM_DEVICE_STATE_ACTIVATED) st->ethDownSwitches = switches;
     if (!present) {
         ForgetDevice(data, ETH_NAME, &st->ethState, doReportLanConnectIface);
         return;
@@ -56,7 +58,7 @@ void WatchLan(TtyData* data, NetWatchState* st) {
     if (state == st->ethState) return;
     LogStateChange(ETH_NAME, st->ethState, state);
     doReportLanConnectIface(data, kReportAddr, ETH_NAME);
-    if (state == NM_DEVICE_STATE_ACTIVATED) SetLanEnabled(true);
+    if (state == NM_DEVICE_STATE_ACTIVATED) SetLanEnabledUnlessSwitched(st->ethDownSwitches);
     if (UpdateLanReset(st, state, IsLanEnabled(), TickCount())) {
         Log("ResetLan: %s will be reset in %d seconds!\n", ETH_NAME, AutoResetLanTime);
     }

@@ -13,6 +13,7 @@ struct NetWatchState {
     unsigned long autoResetLanTick = 0;  // when the LAN reset timer was armed; 0 = not armed
     int autoResetLanTime = 0;            // seconds the armed timer waits
     int autoResetLanCount = 0;           // resets still allowed in this episode
+    unsigned ethDownSwitches = 0;  // the LAN switch count when the link was last seen not active
 };
 
 // One turn of the WiFi watch, the wired watch and the LAN reset timer.

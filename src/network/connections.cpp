@@ -295,9 +295,27 @@ bool IsLanEnabled() {
     return enabled;
 }
 
+namespace {
+unsigned lanSwitches = 0;  // guarded by StateMutex
+}  // namespace
+
 void SetLanEnabled(bool enable) {
     pthread_mutex_lock(&StateMutex);
     LanEnabled = enable;
+    ++lanSwitches;
+    pthread_mutex_unlock(&StateMutex);
+}
+
+unsigned GetLanSwitchCount() {
+    pthread_mutex_lock(&StateMutex);
+    const unsigned count = lanSwitches;
+    pthread_mutex_unlock(&StateMutex);
+    return count;
+}
+
+void SetLanEnabledUnlessSwitched(unsigned switchCount) {
+    pthread_mutex_lock(&StateMutex);
+    if (lanSwitches == switchCount) LanEnabled = true;
     pthread_mutex_unlock(&StateMutex);
 }
 

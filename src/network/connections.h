@@ -78,6 +78,12 @@ int doWifiConnect(TtyData* data, uchar addr, const uchar* cmd, int size, const c
 int doLanConnect(TtyData* data, uchar addr, const uchar* cmd, int size, const char* iface);
 bool IsLanEnabled();
 void SetLanEnabled(bool enable);
+// Every SetLanEnabled (the MCU's switch) counts. The monitor notes the count
+// whenever it sees the link not active, and its "activated, so enabled" then
+// applies only if the MCU has not switched since: an activation already under
+// way when the MCU switched the LAN off never undoes the switch-off.
+unsigned GetLanSwitchCount();
+void SetLanEnabledUnlessSwitched(unsigned switchCount);
 int doNet(const char* iface, const char* action);
 
 // ---- reports by interface name (any thread; one call on the main loop) ----

@@ -72,7 +72,8 @@ def test_lan_switch(bed):
     activated = d.wait_log(re.compile(r"^eth0 state: .* --> ACTIVATED$"), start=on, timeout=30)
     up = d.log_lines().index(activated, on)
     lan_report(d, LAN_UP)
-    assert not [line for line in d.log_lines()[off:up] if line.startswith("ResetLan")]
+    window = d.log_lines()[off:up + 1]
+    assert not [line for line in window if line.startswith("ResetLan")], "\n".join(window)
 
 
 def test_networkmanager_or_the_link_away_and_back(bed):

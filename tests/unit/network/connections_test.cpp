@@ -169,3 +169,16 @@ TEST(LinkReports, DottedAddresses) {
     EXPECT_EQ(Bytes(ip, ip + 8), Hex("2C 01 02 03 01 02 00 00"));
     EXPECT_EQ(GetIP(ip, "") + GetIP(ip, nullptr) + NmGetIP(ip, nullptr, nullptr), 0);
 }
+
+// The monitor saw the link not active, the MCU switched the LAN off, then an
+// activation already under way completed: the switch-off stands. An
+// activation seen after the link was down again enables the LAN.
+TEST(LanSwitch, AnActivationUnderWayDoesNotUndoASwitchOff) {
+    pthread_mutex_init(&StateMutex, nullptr);
+    const unsigned seen = GetLanSwitchCount();
+    SetLanEnabled(false);
+    SetLanEnabledUnlessSwitched(seen);
+    EXPECT_FALSE(IsLanEnabled());
+    SetLanEnabledUnlessSwitched(GetLanSwitchCount());
+    EXPECT_TRUE(IsLanEnabled());
+}
