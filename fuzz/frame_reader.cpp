@@ -118,9 +118,9 @@ int ReadAll(const uchar* data, size_t size) {
 }
 
 // Each dispatch took its acknowledgement off the line: anything left was
-// sent for a frame that was not dispatched. The second pass below always
-// dispatches one frame, whose check also sees what the first pass left, so
-// one look at the end of a run covers both (a system call is a good part of
+// sent for a frame that was not dispatched. Looked at once, at the end of a
+// run: the second pass (when there is one) always dispatches a frame, whose
+// check also sees what the first pass left (a system call is a good part of
 // a run).
 void CheckNothingLeft() {
     uchar rest[1];

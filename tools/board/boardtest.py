@@ -14,7 +14,6 @@ DHCP server answers NetworkManager, and no packet leaves QEMU. QEMU is killed
 on every way out. Exit status 0 when every check passed.
 """
 import argparse
-import base64
 import json
 import os
 import re
@@ -200,11 +199,6 @@ class Board:
                 raise Failed("QEMU exited while booting")
         raise Failed("the guest's agent did not answer within %d s" % timeout)
 
-    def put(self, data, path, mode="644"):
-        text = base64.b64encode(data).decode()
-        lines = "\n".join(text[i:i + 76] for i in range(0, len(text), 76))
-        self.sh("base64 -d > %s <<'@@EOF'\n%s\n@@EOF\nchmod %s %s" % (path, lines, mode, path))
-
     def boot_done(self):
         self.wait_agent()
         self.sh("systemctl is-system-running --wait >/dev/null || true", timeout=BOOT_TIMEOUT)
@@ -272,7 +266,7 @@ class QuietTranscript(Transcript):
             self.cond.notify_all()
 
 
-def start_mcu(board, chardev, name, transcript):
+def start_mcu(board, chardev, transcript):
     mcu = subprocess.Popen([board.qzmcu, "--device", board.pty(chardev), "--layout", "5:1",
                             "--yes", "--wait", "3000"], stdin=subprocess.PIPE,
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
@@ -402,7 +396,7 @@ def run_checks(board, checks, args):
     t1 = time.monotonic()
     board.start()
     t = QuietTranscript(board.run / "mcu.log")
-    mcu = start_mcu(board, "mcu", "mcu", t)
+    mcu = start_mcu(board, "mcu", t)
     tour = Tour(t, GuestSim(board), mcu)
     board.boot_done()
     active = board.sh("systemctl is-active qzlinkd.service", check=False)[1].strip()
@@ -500,7 +494,7 @@ def restart_checks(board, checks, tour, t):
 
 def usb_check(board, checks):
     t = QuietTranscript(board.run / "mcu-usb.log")
-    mcu = start_mcu(board, "usbmcu", "usb", t)
+    mcu = start_mcu(board, "usbmcu", t)
     usb_tour = Tour(t, GuestSim(board), mcu)
     args = "/dev/ttyUSB0 115200 -1 /opt/qz/bin/halvane.sh http://127.0.0.1:8090 mlan0 eth0 -20 0 3.9.1 1"
     log = "/run/qzlinkd-usb.log"
