@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 
@@ -15,11 +16,12 @@ namespace {
 CommandHandlerFn commandHandler = nullptr;
 ThreadFn monitorThread = nullptr;
 
-// Waits until the line has something to say. Returns 0 when it is readable
-// (or hung up: the next read tells), -1 when the descriptor is invalid.
-int WaitReadable(HTty fd) {
+// Waits until the line has something to say, at most timeoutMs (-1: no
+// limit). Returns 0 when it is readable, hung up (the next read tells) or the
+// time is up, -1 when the descriptor is invalid.
+int WaitReadable(HTty fd, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
-    while (poll(&p, 1, -1) < 0) {
+    while (poll(&p, 1, timeoutMs) < 0) {
         if (errno != EINTR) return -1;
     }
     return (p.revents & POLLNVAL) ? -1 : 0;
@@ -60,27 +62,39 @@ struct TtySource {
     TtyData* data;
 };
 
-// Reads exactly `size` bytes. Waits with poll() (no time-out) instead of
-// sleeping, so bytes are taken as they arrive and an idle line costs nothing.
-// After a reopen the bytes read so far came from the dead line: the caller
-// gets kLineReopened and drops them.
-int ReadLineExact(void* ctx, uchar* dest, int size) {
+// Reads exactly `size` bytes. Waits with poll() instead of sleeping, so
+// bytes are taken as they arrive; between frames without a time-out, so an
+// idle line costs nothing. Inside a frame the wait ends after the gap: the
+// count read so far goes back. After a reopen the bytes read so far came from
+// the dead line: the caller gets kLineReopened and drops them.
+int ReadLineExact(void* ctx, uchar* dest, int size, bool inFrame) {
     auto* src = static_cast<TtySource*>(ctx);
+    const int gap = src->data != nullptr ? src->data->gapMs : kByteGapMs;
+    unsigned long quietSince = 0;  // when the line was first found empty
     int got = 0;
     while (got < size) {
         int r = TtyRead(src->fd, dest + got, static_cast<size_t>(size - got));
         if (r > 0) {
             got += r;
+            quietSince = 0;
             continue;
         }
         int err = (r < 0) ? errno : EIO;  // 0 bytes from a tty: hung up
         if (err == EBADF) return -1;
         if (err == EAGAIN || err == EINTR) {
-            if (WaitReadable(src->fd) < 0) return -1;
+            int wait = -1;
+            if (inFrame) {
+                const unsigned long now = TickCount();
+                if (quietSince == 0) quietSince = now;
+                wait = gap - static_cast<int>(now - quietSince);
+                if (wait <= 0) return got;
+            }
+            if (WaitReadable(src->fd, wait) < 0) return -1;
             continue;
         }
         if (src->data != nullptr && src->data->device[0] != '\0') {
             src->fd = ReopenLine(src->data, src->fd);
+            src->data->gapMs = GetByteGap(GetLineRate(src->fd));
             return kLineReopened;
         } else {
             SleepMs(50);
@@ -107,6 +121,8 @@ void InitTtyData(TtyData* data, HTty handle, const char* device, const char* bau
     data->lastScanTick = 0;
     snprintf(data->device, sizeof data->device, "%s", device ? device : "");
     snprintf(data->baudr, sizeof data->baudr, "%s", baudr ? baudr : "");
+    data->gapMs = GetByteGap(GetLineRate(handle));
+    data->sendDrops.store(0);
 }
 
 uchar GetLastId(TtyData* data) {
@@ -123,29 +139,67 @@ uchar GetLastId(TtyData* data) {
 int doRead(uchar* dest, int size, HTty fd, bool autoWait) {
     if (!autoWait) return TtyRead(fd, dest, static_cast<size_t>(size));
     TtySource src{fd, nullptr};
-    return ReadLineExact(&src, dest, size);
+    return ReadLineExact(&src, dest, size, false);
 }
 
 namespace {
 
-// Writes the whole buffer. The line is non-blocking, so a full output queue
-// gives EAGAIN or a short write; a frame cut there would corrupt the stream,
-// so the rest is written as room appears, for at most a second.
-int WriteAll(HTty fd, const uchar* bytes, size_t size) {
+// A frame waits at most this long for the send lock and for room on the line
+// together; then it is dropped whole, before any byte of it is written. A
+// line that takes nothing for a second has a reader that is not reading (a
+// busy MCU, a stalled adapter): frames queued behind it would only be stale.
+constexpr long kSendWaitMs = 1000;
+constexpr int kDropped = -2;
+
+timespec DeadlineIn(long ms) {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += (ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+int MsUntil(const timespec& deadline) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long ms =
+        (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
+    return ms > 0 ? static_cast<int>(ms) : 0;
+}
+
+// Waits for room on the line, at most timeoutMs (-1: no limit): 1 when
+// there is room, 0 when the time is up, -1 when the line is broken.
+int WaitWritable(HTty fd, int timeoutMs) {
+    pollfd p{fd, POLLOUT, 0};
+    int rc;
+    while ((rc = poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
+    }
+    if (rc < 0 || (p.revents & POLLNVAL) != 0) return -1;
+    if ((p.revents & POLLOUT) != 0) return 1;
+    return rc == 0 ? 0 : -1;  // hung up or failed
+}
+
+// Writes the buffer whole or not at all. The line is non-blocking, so a
+// full output queue gives EAGAIN or a short write. Room is waited for first
+// (a UART that polls writable takes a small frame in one write); the first
+// byte waits until the deadline, else the frame is dropped (kDropped). A cut
+// frame would make the MCU's reader swallow the frames behind it, so once a
+// frame has started the rest follows as the line takes it, however long.
+int WriteWhole(HTty fd, const uchar* bytes, size_t size, const timespec& deadline) {
     size_t done = 0;
-    unsigned long start = 0;
     while (done < size) {
-        int n = TtyWrite(fd, bytes + done, size - done);
+        const int room = WaitWritable(fd, done > 0 ? -1 : MsUntil(deadline));
+        if (room == 0) return kDropped;  // only before the first byte
+        const int n = room > 0 ? TtyWrite(fd, bytes + done, size - done) : -1;
         if (n > 0) {
             done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        } else if (room < 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
             return done > 0 ? static_cast<int>(done) : -1;
-        if (start == 0) start = TickCount();
-        if (TickCount() - start > 1000) return done > 0 ? static_cast<int>(done) : -1;
-        pollfd p{fd, POLLOUT, 0};
-        poll(&p, 1, 50);
+        }
     }
     return static_cast<int>(done);
 }
@@ -154,20 +208,37 @@ int WriteAll(HTty fd, const uchar* bytes, size_t size) {
 
 int doTtyWrite(HTty fd, pthread_mutex_t* mutex, const void* data, size_t size) {
     const auto* bytes = static_cast<const uchar*>(data);
-    if (IsNull(mutex)) return WriteAll(fd, bytes, size);
-    pthread_mutex_lock(mutex);
-    int rc = WriteAll(fd, bytes, size);
-    pthread_mutex_unlock(mutex);
-    return rc;
+    const timespec deadline = DeadlineIn(kSendWaitMs);
+    if (!IsNull(mutex) && pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline) != 0) return -1;
+    const int rc = WriteWhole(fd, bytes, size, deadline);
+    if (!IsNull(mutex)) pthread_mutex_unlock(mutex);
+    return rc == kDropped ? -1 : rc;
 }
 
 namespace {
 
+// Drops are counted from the first one on; the count is logged when the
+// line takes a frame again.
+int NoteDropped(TtyData* ttyData) {
+    if (ttyData->sendDrops.fetch_add(1) == 0) Log("Serial line full: dropping frames\n");
+    return -1;
+}
+
+void NoteSent(TtyData* ttyData) {
+    if (ttyData->sendDrops.load() == 0) return;
+    const unsigned n = ttyData->sendDrops.exchange(0);
+    if (n > 0) Log("Serial line takes frames again: %u dropped\n", n);
+}
+
 // The write under the send lock, with the descriptor read under the same
 // lock so that a reopen never splits a frame. With nextId the frame gets
-// its id under the lock too, so ids go out on the wire in the order handed out.
+// its id under the lock too, so ids go out on the wire in the order handed
+// out. The lock is waited for no longer than a frame waits for room: a
+// sender held up by a full line gives up and drops its frame.
 int WriteLocked(TtyData* ttyData, uchar* bytes, size_t size, bool nextId, bool isFrame) {
-    pthread_mutex_lock(&ttyData->sendMutex);
+    const timespec deadline = DeadlineIn(kSendWaitMs);
+    if (pthread_mutex_clocklock(&ttyData->sendMutex, CLOCK_MONOTONIC, &deadline) != 0)
+        return NoteDropped(ttyData);
     if (nextId && isFrame) {
         uchar id = GetLastId(ttyData);
         bytes[2] = id;
@@ -178,8 +249,10 @@ int WriteLocked(TtyData* ttyData, uchar* bytes, size_t size, bool nextId, bool i
             bytes[size - 2] = doSum(bytes, static_cast<int>(size) - 2);
         }
     }
-    int rc = WriteAll(ttyData->handle.load(), bytes, size);
+    const int rc = WriteWhole(ttyData->handle.load(), bytes, size, deadline);
     pthread_mutex_unlock(&ttyData->sendMutex);
+    if (rc == kDropped) return NoteDropped(ttyData);
+    if (rc > 0) NoteSent(ttyData);
     return rc;
 }
 
@@ -226,6 +299,13 @@ int AfterCut(int rc) {
     return rc == kLineReopened ? 0 : -1;
 }
 
+// A frame whose bytes stopped coming: what came of it is dumped and dropped,
+// and the reader hunts for the next start byte behind it.
+int AfterGap(const uchar* frame, int got) {
+    printHex("Receive error2: ", frame, got);
+    return 0;
+}
+
 // A long frame too big for the buffer: read it to its end so the reader
 // stays in step, keep what fits, and drop it.
 int SkipOversized(const ByteSource* src, uchar* frame, int L) {
@@ -240,12 +320,13 @@ int SkipOversized(const ByteSource* src, uchar* frame, int L) {
             chunk = remaining < kFrameBufferSize - kept ? remaining : kFrameBufferSize - kept;
             dest = frame + kept;
         }
-        const int rc = src->readExact(src->ctx, dest, chunk);
+        const int rc = src->readExact(src->ctx, dest, chunk, true);
         if (rc < 0) {
             printHex("Receive error2: ", frame, 4);
             return AfterCut(rc);
         }
-        if (dest != scrap) kept += chunk;
+        if (dest != scrap) kept += rc;
+        if (rc < chunk) return AfterGap(frame, kept);
         remaining -= chunk;
     }
     printHex("Receive long package error3: ", frame, kept);
@@ -256,27 +337,31 @@ int SkipOversized(const ByteSource* src, uchar* frame, int L) {
 int ReadAfterStart(const ByteSource* src, TtyData* ttyData) {
     uchar frame[kFrameBufferSize];
     frame[0] = kFrameStart;
-    int rc = src->readExact(src->ctx, frame + 1, 5);
+    int rc = src->readExact(src->ctx, frame + 1, 5, true);
     if (rc < 0) {
         printHex("Receive error1: ", frame, 1);
         return AfterCut(rc);
     }
+    if (rc < 5) return AfterGap(frame, 1 + rc);
     const bool isLong = IsLongLength(frame[3]);
     int L;
+    int want;
     if (isLong) {
         L = (frame[3] & 0x3F) * 256 + frame[4];
         Log("Receiving long package: size=%d (0x%02X%02X)\n", L, frame[3] & 0x3F, frame[4]);
         if (L > kLongPayloadMax) return SkipOversized(src, frame, L);
-        rc = src->readExact(src->ctx, frame + 6, L + 2);
+        want = L + 2;
     } else {
         L = frame[3];
-        rc = (L > 0) ? src->readExact(src->ctx, frame + 6, L) : 0;
+        want = L;
     }
+    rc = (want > 0) ? src->readExact(src->ctx, frame + 6, want, true) : 0;
     const int n = L + 2;
     if (rc < 0) {
         printHex("Receive error2: ", frame, 4);
         return AfterCut(rc);
     }
+    if (rc < want) return AfterGap(frame, 6 + rc);
     const int total = isLong ? L + 8 : L + 6;
     if (!IsValidFrame(frame, L, isLong)) {
         printHex(isLong ? "Receive long package error3: " : "Receive error3: ", frame, total);
@@ -295,7 +380,7 @@ int ReadAfterStart(const ByteSource* src, TtyData* ttyData) {
 // touched once a start byte has come.
 int doReadFrame(const ByteSource* src, TtyData* ttyData) {
     uchar start = 0;
-    const int rc = src->readExact(src->ctx, &start, 1);
+    const int rc = src->readExact(src->ctx, &start, 1, false);
     if (rc < 0) return AfterCut(rc);
     if (start != kFrameStart) return 1;  // resynchronise on the next 0xFA
     return ReadAfterStart(src, ttyData);

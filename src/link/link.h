@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 
@@ -24,6 +25,8 @@ struct TtyData {
     unsigned long lastScanTick;       // main loop only
     char device[kPathSize];           // the line's path, to reopen it after a hang-up
     char baudr[32];
+    int gapMs;                        // the reader's inter-byte gap at the line's speed
+    std::atomic<unsigned> sendDrops;  // frames dropped since the line last took one
 };
 
 // Everything a received frame is handed to; the daemon installs its command
@@ -44,13 +47,32 @@ int doSend(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, 
 int doReadCommand(HTty fd, TtyData* ttyData);
 void* doReceive(void* data);
 
+// A frame's bytes come back to back; one whose next byte has not come after
+// this gap is dropped and the reader hunts for the next start byte, so line
+// noise that looks like a long header cannot swallow the requests behind it.
+// 100 ms is far above the pauses inside a frame that is sent whole (a USB
+// adapter's packets, a scheduler's slice), and short enough that the request
+// behind the noise is still answered at once. At slow rates the gap is never
+// less than the time of 64 bytes (10 bits each), so a sender that pauses
+// between chunks of a frame keeps working: 100 ms from 9600 baud up, 2134 ms
+// at 300.
+constexpr int kByteGapMs = 100;
+constexpr long kGapBytes = 64;
+constexpr int GetByteGap(long baud) {
+    return baud <= 0 ? kByteGapMs
+                     : static_cast<int>(std::max<long>(
+                           kByteGapMs, (kGapBytes * 10 * 1000 + baud - 1) / baud));
+}
+
 // A source of received bytes: readExact fills exactly `size` bytes, returns
 // -1 when the source is gone, or kLineReopened when the line hung up and was
-// opened again (the bytes of the frame under way are lost with the old line). Lets the frame reader run on a memory
-// buffer in tests and fuzzers.
+// opened again (the bytes of the frame under way are lost with the old line).
+// With inFrame (every read after a start byte) it returns early, with the
+// count it has, when the line has gone quiet for the gap. Lets the frame
+// reader run on a memory buffer in tests and fuzzers.
 constexpr int kLineReopened = -2;
 struct ByteSource {
-    int (*readExact)(void* ctx, uchar* dest, int size);
+    int (*readExact)(void* ctx, uchar* dest, int size, bool inFrame);
     void* ctx;
 };
 // Reads one frame (or one skipped byte) from src, acknowledges and

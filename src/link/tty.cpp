@@ -69,6 +69,16 @@ void TtyInit(HTty fd, const char* baudr) {
     tcflush(fd, TCIFLUSH);
 }
 
+long GetLineRate(HTty fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return 0;
+    const speed_t code = cfgetospeed(&tio);
+    for (const SpeedRow& row : kSpeeds) {
+        if (row.code == code) return row.hundreds * 100;
+    }
+    return 0;
+}
+
 int TtyRead(HTty handle, void* dest, size_t size) {
     return static_cast<int>(read(handle, dest, size));
 }

@@ -14,6 +14,9 @@ speed_t GetSpeed(const char* baudr);
 HTty TtyOpen(const char* device);
 // Raw 8-N-1 at the given rate, VMIN 10, VTIME 5; input queue flushed.
 void TtyInit(HTty fd, const char* baudr);
+// The rate the line runs at, in baud, read back from its settings; 0 when
+// it has none (hung up, not a terminal, a rate without a code).
+long GetLineRate(HTty fd);
 int TtyRead(HTty handle, void* dest, size_t size);
 int TtyWrite(HTty handle, const void* src, size_t size);
 int TtyClose(HTty handle);

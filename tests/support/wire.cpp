@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -43,6 +44,34 @@ std::string SplitFrames(const uchar* bytes, size_t size, std::vector<WireFrame>*
         at += total;
     }
     return "";
+}
+
+int ReadMemoryLine(void* ctx, uchar* dest, int size, bool inFrame) {
+    auto* m = static_cast<MemoryLine*>(ctx);
+    const size_t end = m->pos + static_cast<size_t>(size);
+    if (inFrame && m->pauseMs >= m->gapMs && m->pauseAt >= m->pos && m->pauseAt < end &&
+        m->pauseAt <= m->cutAt && m->pauseAt <= m->size) {
+        const int got = static_cast<int>(m->pauseAt - m->pos);
+        memcpy(dest, m->data + m->pos, static_cast<size_t>(got));
+        m->pos = m->pauseAt;
+        return got;
+    }
+    if (end > m->cutAt) {
+        m->pos = m->cutAt;
+        m->cutAt = SIZE_MAX;
+        return kLineReopened;
+    }
+    if (end > m->size) {
+        m->pos = m->size;
+        return -1;
+    }
+    if (size == 1) {
+        *dest = m->data[m->pos];  // the start byte hunt: most reads
+    } else {
+        memcpy(dest, m->data + m->pos, static_cast<size_t>(size));
+    }
+    m->pos = end;
+    return size;
 }
 
 void OpenTestLine(TestLine* line) {

@@ -27,6 +27,22 @@ Bytes Wire(const Bytes& payload, uchar id = 1, uchar addr = 0x34);
 // chosen by the length).
 std::string SplitFrames(const uchar* bytes, size_t size, std::vector<WireFrame>* out);
 
+// Received bytes in memory for the frame reader (a ByteSource's ctx, read by
+// ReadMemoryLine), on a clock of its own: the line goes quiet for pauseMs
+// before byte pauseAt, and a read inside a frame stops there when the pause
+// reaches gapMs; it hangs up once before byte cutAt (the read under way is
+// lost, kLineReopened). Reads past the end give -1.
+struct MemoryLine {
+    const uchar* data;
+    size_t size;
+    size_t pos;
+    size_t cutAt;
+    size_t pauseAt;
+    int pauseMs;
+    int gapMs;
+};
+int ReadMemoryLine(void* ctx, uchar* dest, int size, bool inFrame);
+
 // A line for the link record: a non-blocking pipe, the test reads its end.
 struct TestLine {
     TtyData tty;

@@ -18,27 +18,6 @@ int Record(TtyData*, uchar, uchar, const uchar* cmd, int size) {
     return 0;
 }
 
-// Bytes in memory; the line hangs up once at cutAt, losing the read under way.
-struct MemoryLine {
-    Bytes data;
-    size_t cutAt;
-    size_t pos = 0;
-};
-
-int ReadMemory(void* ctx, uchar* dest, int size) {
-    auto* m = static_cast<MemoryLine*>(ctx);
-    const size_t end = m->pos + static_cast<size_t>(size);
-    if (end > m->cutAt) {
-        m->pos = m->cutAt;
-        m->cutAt = SIZE_MAX;
-        return kLineReopened;
-    }
-    if (end > m->data.size()) return -1;
-    std::copy_n(m->data.begin() + static_cast<long>(m->pos), size, dest);
-    m->pos = end;
-    return size;
-}
-
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -63,9 +42,10 @@ class Link : public testing::Test {
         return Bytes(buf, buf + DrainLine(&line, buf, sizeof buf));
     }
     // Runs the reader until the bytes are used up; returns its log.
-    std::string ReadAll(const Bytes& stream, size_t cutAt = SIZE_MAX) {
-        MemoryLine memory{stream, cutAt};
-        ByteSource src{ReadMemory, &memory};
+    std::string ReadAll(const Bytes& stream, size_t cutAt = SIZE_MAX, size_t pauseAt = SIZE_MAX,
+                        int pauseMs = 0, int gapMs = kByteGapMs) {
+        MemoryLine memory{stream.data(), stream.size(), 0, cutAt, pauseAt, pauseMs, gapMs};
+        ByteSource src{ReadMemoryLine, &memory};
         testing::internal::CaptureStdout();
         while (doReadFrame(&src, &line.tty) >= 0) {
         }
@@ -123,6 +103,57 @@ TEST_F(Link, ReaderAcknowledgesAndDispatchesWholeFramesOnly) {
         EXPECT_EQ(Written(), c.ack ? Wire(none, static_cast<uchar>(c.ack), 0x43) : none) << log;
         EXPECT_EQ(dispatched, c.sent ? std::vector<Bytes>{*c.sent} : std::vector<Bytes>{}) << log;
     }
+}
+
+TEST_F(Link, ReaderDropsAFrameWhoseBytesStopComing) {
+    const Bytes request = Hex("FA 34 08 02 05 0B 48 F5"), version = Hex("05 0B"), none;
+    const Bytes zeros(200);
+    const struct {
+        Bytes stream;
+        size_t pauseAt;   // the line is quiet before this byte
+        int pauseMs;
+        long baud;
+        std::string log;  // a last line without its end: a long dump goes on
+        int ack;          // the id acknowledged, 0: none
+        bool dispatched;  // the version request reached dispatch
+    } cases[] = {
+        // Noise that looks like a long header does not swallow the request.
+        {Hex("FA 34 01 FF FF") + request, 5, 100, 115200, "Receive error2: FA 34 01 FF FF\n", 8,
+         true},
+        {Hex("FA 34 01 FF FF 00") + request, 6, 100, 115200,
+         "Receiving long package: size=16383 (0x3FFF)\nReceive error2: FA 34 01 FF FF 00\n", 8,
+         true},
+        {Hex("FA 34") + request, 2, 100, 115200, "Receive error2: FA 34\n", 8, true},
+        // Behind a dropped frame its late bytes are noise; the next start byte counts.
+        {request + request, 6, 100, 115200, "Receive error2: FA 34 08 02 05 0B\n", 8, true},
+        {request, 6, 99, 115200, "", 8, true},     // just within the gap
+        {request, 4, 20, 115200, "", 8, true},     // sent in two halves 20 ms apart
+        {request, 0, 60000, 115200, "", 8, true},  // an idle line has no gap
+        {request, 3, 2133, 300, "", 8, true},      // 64 bytes' time at 300 baud
+        {request, 3, 2134, 300, "Receive error2: FA 34 08\n", 0, false},
+        {request, 3, 150, 300, "", 8, true},
+        // A quiet line inside a frame: dropped, not waited for.
+        {Hex("FA 34 07 05 13 02"), 6, 100, 115200, "Receive error2: FA 34 07 05 13 02\n", 0,
+         false},
+        {Wire(zeros, 2) + request, 100, 100, 115200,
+         "Receiving long package: size=200 (0x00C8)\nReceive error2: FA 34 02 C0 C8 00", 8, true},
+        {Hex("FA 34 01 CF F9") + Bytes(1000) + request, 900, 100, 115200,
+         "Receiving long package: size=4089 (0x0FF9)\nReceive error2: FA 34 01 CF F9 00", 8, true},
+    };
+    for (const auto& c : cases) {
+        dispatched.clear();
+        const std::string log =
+            ReadAll(c.stream, SIZE_MAX, c.pauseAt, c.pauseMs, GetByteGap(c.baud));
+        const bool goesOn = !c.log.empty() && c.log.back() != '\n';
+        EXPECT_EQ(goesOn ? log.substr(0, c.log.size()) : log, c.log);
+        EXPECT_EQ(Written(), c.ack ? Wire(none, static_cast<uchar>(c.ack), 0x43) : none) << log;
+        EXPECT_EQ(dispatched, c.dispatched ? std::vector<Bytes>{version} : std::vector<Bytes>{})
+            << log;
+    }
+    EXPECT_EQ(GetByteGap(115200), 100);
+    EXPECT_EQ(GetByteGap(9600), 100);
+    EXPECT_EQ(GetByteGap(300), 2134);
+    EXPECT_EQ(GetByteGap(0), 100);  // a speed the line does not tell
 }
 
 TEST_F(Link, DebugDumpsTheFrameAndItsAcknowledgement) {
