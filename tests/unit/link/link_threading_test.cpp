@@ -1,11 +1,15 @@
-// Three threads send through one pseudo-terminal at once: every frame must
-// arrive whole and no id may repeat within 255 consecutive frames.
+// Threads sending through one pseudo-terminal: with several at once every
+// frame must arrive whole and no id may repeat within 255 consecutive frames;
+// with the far end not reading, frames are dropped whole, never cut.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
 #include <array>
+#include <string>
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -22,18 +26,79 @@ Bytes Payload(int thread, int i) {
     return Bytes(3 + (i * 7 + thread) % 250, static_cast<uchar>(thread));
 }
 
-TEST(LinkThreads, ConcurrentSendersProduceWholeFramesAndDistinctIds) {
+// The daemon's end of a new pty on data; returns the MCU's end.
+int OpenPtyLine(TtyData* data) {
     int master = -1, slave = -1;
     char path[64];
-    ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
+    if (openpty(&master, &slave, path, nullptr, nullptr) != 0) return -1;
     const HTty fd = TtyOpen(path);
-    ASSERT_GE(fd, 0);
     TtyInit(fd, "115200");
     close(slave);
-    TtyData data{};
-    InitTtyData(&data, fd, path, "115200");
+    InitTtyData(data, fd, path, "115200");
     IsDebug = 0;
     IsQZ = true;
+    return master;
+}
+
+// Everything on the line until it has been quiet for 300 ms, after `done`.
+Bytes ReadUntilQuiet(int master, const std::atomic<bool>& done) {
+    Bytes got;
+    uchar buf[4096];
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 300) <= 0) {
+            if (done) return got;
+            continue;
+        }
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) return got;
+        got.insert(got.end(), buf, buf + n);
+    }
+}
+
+TEST(LinkThreads, AFullLineDropsWholeFramesAndLogsTheCount) {
+    TtyData data{};
+    const int master = OpenPtyLine(&data);
+    ASSERT_GE(master, 0);
+    // 200 frames of about 110 bytes do not fit a pty's buffer (about 16 KB):
+    // the sender stops with a frame part written and waits for the rest, or
+    // drops a frame that finds no room at all.
+    constexpr int kFrames = 200;
+    std::atomic<int> progress{0}, lost{0};
+    std::atomic<bool> done{false};
+    testing::internal::CaptureStdout();
+    std::thread sender([&] {
+        for (int i = 0; i < kFrames; i++, progress++) {
+            const Bytes p(100 + i % 17, 0x11);
+            if (SendPayload(&data, 0x43, p.data(), static_cast<int>(p.size())) < 0) lost++;
+        }
+        done = true;
+    });
+    for (int seen = -1; seen != progress;) {
+        seen = progress;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    // Two other senders give up on the held line and drop theirs.
+    const Bytes report = Hex("13 03 02");
+    EXPECT_EQ(SendPayload(&data, 0x43, report.data(), 3), -1);
+    EXPECT_EQ(SendPayload(&data, 0x43, report.data(), 3), -1);
+    const Bytes line = ReadUntilQuiet(master, done);
+    sender.join();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Serial line full: dropping frames\n"
+              "Serial line takes frames again: " + std::to_string(2 + lost) + " dropped\n");
+    std::vector<WireFrame> frames;
+    ASSERT_EQ(SplitFrames(line.data(), line.size(), &frames), "");
+    ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames - lost));
+    for (size_t i = 1; i < frames.size(); i++) EXPECT_LT(frames[i - 1].id, frames[i].id);
+    close(data.handle);
+    close(master);
+}
+
+TEST(LinkThreads, ConcurrentSendersProduceWholeFramesAndDistinctIds) {
+    TtyData data{};
+    const int master = OpenPtyLine(&data);
+    ASSERT_GE(master, 0);
     size_t expected = 0;
     std::vector<std::thread> senders;
     for (int t = 0; t < kThreads; t++) {
@@ -64,7 +129,7 @@ TEST(LinkThreads, ConcurrentSendersProduceWholeFramesAndDistinctIds) {
         ASSERT_TRUE(id != 0 && f - lastSeen[id] >= 255) << "id " << int(id) << " at frame " << f;
         lastSeen[id] = f;
     }
-    close(fd);
+    close(data.handle);
     close(master);
 }
 
