@@ -2,9 +2,13 @@
 control script that fails in every way, processor state files that come and
 go, and NetworkManager going away and coming back while requests are in
 flight."""
+import os
 import random
+import re
+import select
 import shutil
 import threading
+import time
 
 import pytest
 
@@ -83,6 +87,49 @@ def test_frames_in_line_noise_clean_and_with_one_percent_of_bytes_damaged(d):
     want = resync(bytes(damaged) + TAIL)
     assert want.pop() == (0x43, 250)
     assert acks_until_version(d, bytes(damaged)) == want
+    assert d.mcu.request(VERSION).payload == VERSION_REPLY
+
+
+def test_a_false_start_in_line_noise_does_not_swallow_the_requests_behind_it(d):
+    """A header announcing 16,383 bytes whose bytes never come: dropped
+    after the line has been quiet for the gap, and the next request is read."""
+    start = len(d.log_lines())
+    d.mcu.send_raw(bytes.fromhex("FA 34 01 FF FF"))
+    time.sleep(0.3)
+    assert d.mcu.request(VERSION, timeout=3).payload == VERSION_REPLY
+    assert [l for l in d.log_lines()[start:] if "error" in l] == ["Receive error2: FA 34 01 FF FF"]
+
+
+def read_until_quiet(fd, quiet):
+    data = b""
+    while select.select([fd], [], [], quiet)[0]:
+        data += os.read(fd, 65536)
+    return data
+
+
+def test_a_line_not_read_for_a_while_gets_whole_frames_only(d):
+    """1,500 requests whose acknowledgements and replies (27 KB) do not fit
+    the line while the MCU reads nothing for 3 s: every byte that comes is
+    part of a whole frame, and what could not go out is counted."""
+    d.mcu.drain(0.5)
+    start = len(d.log_lines())
+    requests = b"".join(frame(VERSION, 0x34, k % 255 + 1) for k in range(1500))
+    writer = threading.Thread(target=d.mcu.send_raw, args=(requests,), daemon=True)
+    writer.start()
+    time.sleep(3)
+    line = read_until_quiet(d.master, 2.0)
+    writer.join(10)
+    frames = []
+    while line:
+        f, used = parse_one(line)
+        assert f is not None and f.ok(), "not a whole frame at %d: %s" % (len(line), line[:16].hex(" "))
+        frames.append(f)
+        line = line[used:]
+    log = [l for l in d.log_lines()[start:] if l.startswith("Serial line")]
+    assert len(log) == 2 and log[0] == "Serial line full: dropping frames"
+    dropped = int(re.fullmatch(r"Serial line takes frames again: (\d+) dropped", log[1]).group(1))
+    answered = [f for f in frames if f.is_ack or f.payload == VERSION_REPLY]
+    assert dropped > 0 and len(answered) + dropped == 3000
     assert d.mcu.request(VERSION).payload == VERSION_REPLY
 
 
