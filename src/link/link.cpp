@@ -8,6 +8,17 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__SANITIZE_THREAD__)
+#define QZ_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QZ_TSAN 1
+#endif
+#endif
+#ifdef QZ_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
 #include "common/log.h"
 #include "link/byteorder.h"
 
@@ -171,6 +182,19 @@ int MsUntil(const timespec& deadline) {
     return ms > 0 ? static_cast<int>(ms) : 0;
 }
 
+// Takes the lock unless it stays held until the deadline. ThreadSanitizer
+// does not see pthread_mutex_clocklock by itself: it is told of the lock.
+bool LockBefore(pthread_mutex_t* mutex, const timespec& deadline) {
+#ifdef QZ_TSAN
+    __tsan_mutex_pre_lock(mutex, __tsan_mutex_try_lock);
+#endif
+    const bool locked = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline) == 0;
+#ifdef QZ_TSAN
+    __tsan_mutex_post_lock(mutex, locked ? __tsan_mutex_try_lock : __tsan_mutex_try_lock_failed, 0);
+#endif
+    return locked;
+}
+
 // Waits for room on the line, at most timeoutMs (-1: no limit): 1 when
 // there is room, 0 when the time is up, -1 when the line is broken.
 int WaitWritable(HTty fd, int timeoutMs) {
@@ -209,7 +233,7 @@ int WriteWhole(HTty fd, const uchar* bytes, size_t size, const timespec& deadlin
 int doTtyWrite(HTty fd, pthread_mutex_t* mutex, const void* data, size_t size) {
     const auto* bytes = static_cast<const uchar*>(data);
     const timespec deadline = DeadlineIn(kSendWaitMs);
-    if (!IsNull(mutex) && pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline) != 0) return -1;
+    if (!IsNull(mutex) && !LockBefore(mutex, deadline)) return -1;
     const int rc = WriteWhole(fd, bytes, size, deadline);
     if (!IsNull(mutex)) pthread_mutex_unlock(mutex);
     return rc == kDropped ? -1 : rc;
@@ -237,8 +261,7 @@ void NoteSent(TtyData* ttyData) {
 // sender held up by a full line gives up and drops its frame.
 int WriteLocked(TtyData* ttyData, uchar* bytes, size_t size, bool nextId, bool isFrame) {
     const timespec deadline = DeadlineIn(kSendWaitMs);
-    if (pthread_mutex_clocklock(&ttyData->sendMutex, CLOCK_MONOTONIC, &deadline) != 0)
-        return NoteDropped(ttyData);
+    if (!LockBefore(&ttyData->sendMutex, deadline)) return NoteDropped(ttyData);
     if (nextId && isFrame) {
         uchar id = GetLastId(ttyData);
         bytes[2] = id;

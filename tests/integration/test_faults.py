@@ -61,10 +61,9 @@ def resync(stream):
 def acks_until_version(d, stream):
     """Writes the stream and TAIL from a thread; the acknowledgements before
     the version's reply (its own left out)."""
-    def write(data=stream + TAIL):
-        for k in range(0, len(data), 4096):
-            d.mcu.send_raw(data[k:k + 4096])
-    writer = threading.Thread(target=write, daemon=True)
+    # One write: the kernel hands the bytes on as the daemon takes them, with
+    # no pause in which the reader's inter-byte gap could end a frame.
+    writer = threading.Thread(target=d.mcu.send_raw, args=(stream + TAIL,), daemon=True)
     writer.start()
     acks = []
 
