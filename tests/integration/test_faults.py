@@ -108,14 +108,15 @@ def read_until_quiet(fd, quiet):
 
 def test_a_line_not_read_for_a_while_gets_whole_frames_only(d):
     """1,500 requests whose acknowledgements and replies (27 KB) do not fit
-    the line while the MCU reads nothing for 3 s: every byte that comes is
-    part of a whole frame, and what could not go out is counted."""
+    the line while the MCU reads nothing until frames are dropped: every byte
+    that comes is part of a whole frame, and what could not go out is counted."""
     d.mcu.drain(0.5)
     start = len(d.log_lines())
     requests = b"".join(frame(VERSION, 0x34, k % 255 + 1) for k in range(1500))
     writer = threading.Thread(target=d.mcu.send_raw, args=(requests,), daemon=True)
     writer.start()
-    time.sleep(3)
+    d.wait_log("Serial line full: dropping frames", timeout=120, start=start)
+    time.sleep(1.5)
     line = read_until_quiet(d.master, 2.0)
     writer.join(10)
     frames = []
