@@ -97,6 +97,11 @@ def test_a_false_start_in_line_noise_does_not_swallow_the_requests_behind_it(d):
     time.sleep(0.3)
     assert d.mcu.request(VERSION, timeout=3).payload == VERSION_REPLY
     assert [l for l in d.log_lines()[start:] if "error" in l] == ["Receive error2: FA 34 01 FF FF"]
+    halves = frame(VERSION, 0x34, 77)  # well within the gap
+    d.mcu.send_raw(halves[:4])
+    time.sleep(0.02)
+    d.mcu.send_raw(halves[4:])
+    assert d.mcu.wait_frame(lambda f: f.is_ack, timeout=3).id == 77
 
 
 def read_until_quiet(fd, quiet):
