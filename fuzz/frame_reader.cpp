@@ -69,7 +69,8 @@ int Record(TtyData*, uchar addr, uchar id, const uchar* cmd, int size) {
     const size_t end = frameStart + static_cast<size_t>(size) +
                        (IsLongLength(current->data[frameStart + 3]) ? 8 : 6);
     if (current->pauseAt > frameStart && current->pauseAt < end)
-        FuzzFail("frame at %zu dispatched across a quiet line at %zu", frameStart, current->pauseAt);
+        FuzzFail("frame at %zu dispatched across a quiet line at %zu", frameStart,
+                 current->pauseAt);
     // The acknowledgement went out before dispatch, and nothing else.
     uchar sent[64];
     const size_t n = DrainLine(&line, sent, sizeof sent);

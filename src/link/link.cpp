@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #if defined(__SANITIZE_THREAD__)
 #define QZ_TSAN 1

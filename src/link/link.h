@@ -60,8 +60,8 @@ constexpr int kByteGapMs = 100;
 constexpr long kGapBytes = 64;
 constexpr int GetByteGap(long baud) {
     return baud <= 0 ? kByteGapMs
-                     : static_cast<int>(std::max<long>(
-                           kByteGapMs, (kGapBytes * 10 * 1000 + baud - 1) / baud));
+                     : static_cast<int>(
+                           std::max<long>(kByteGapMs, (kGapBytes * 10 * 1000 + baud - 1) / baud));
 }
 
 // A source of received bytes: readExact fills exactly `size` bytes, returns

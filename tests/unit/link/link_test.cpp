@@ -110,7 +110,7 @@ TEST_F(Link, ReaderDropsAFrameWhoseBytesStopComing) {
     const Bytes zeros(200);
     const struct {
         Bytes stream;
-        size_t pauseAt;   // the line is quiet before this byte
+        size_t pauseAt;  // the line is quiet before this byte
         int pauseMs;
         long baud;
         std::string log;  // a last line without its end: a long dump goes on
@@ -133,8 +133,7 @@ TEST_F(Link, ReaderDropsAFrameWhoseBytesStopComing) {
         {request, 3, 2134, 300, "Receive error2: FA 34 08\n", 0, false},
         {request, 3, 150, 300, "", 8, true},
         // A quiet line inside a frame: dropped, not waited for.
-        {Hex("FA 34 07 05 13 02"), 6, 100, 115200, "Receive error2: FA 34 07 05 13 02\n", 0,
-         false},
+        {Hex("FA 34 07 05 13 02"), 6, 100, 115200, "Receive error2: FA 34 07 05 13 02\n", 0, false},
         {Wire(zeros, 2) + request, 100, 100, 115200,
          "Receiving long package: size=200 (0x00C8)\nReceive error2: FA 34 02 C0 C8 00", 8, true},
         {Hex("FA 34 01 CF F9") + Bytes(1000) + request, 900, 100, 115200,

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <array>
-#include <string>
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -86,7 +86,8 @@ TEST(LinkThreads, AFullLineDropsWholeFramesAndLogsTheCount) {
     sender.join();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Serial line full: dropping frames\n"
-              "Serial line takes frames again: " + std::to_string(2 + lost) + " dropped\n");
+              "Serial line takes frames again: " +
+                  std::to_string(2 + lost) + " dropped\n");
     std::vector<WireFrame> frames;
     ASSERT_EQ(SplitFrames(line.data(), line.size(), &frames), "");
     ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames - lost));
