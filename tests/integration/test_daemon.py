@@ -29,6 +29,9 @@ COMMAND_LINES = [
     (["-v"], 0, "", ["1.3.4.260728"]),
     (["--version"], 0, "", [qzlinkd_path() + " version=1.3.4.260728"]),
     (["2"], 255, NO_TTY, ["/dev/ttymxc2 115200(4098) true"]),
+    # A device path holding "-m" runs the daemon; only these select MAC mode (no bus here: no address).
+    (["/nonexistent/qz-mcu"], 255, NO_TTY, ["/nonexistent/qz-mcu 115200(4098) true"]),
+    (["-m"], 255, "", None), (["-m=eth0"], 255, "", None), (["--mac"], 255, "", None),
     ([ABSENT, "12345678", "1", "", "", "", ""], 255, NO_TTY,  # empty texts keep the built-in values
      [ABSENT + " 12345678(4294967295) true", "/opt/qz/bin/halvane.sh", "http://127.0.0.1:8090", "mlan0 eth0"]),
     ([ABSENT, "115200", "1", "s", "u", "w", "e", "-6", "30000", "3.9.1", "0", "30:5"], 255, NO_TTY,
