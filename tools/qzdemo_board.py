@@ -1,7 +1,7 @@
 """The simulated board of the demo: every process and file it starts, and
 how they are stopped again.
 
-Everything lives in one run directory outside /tmp (default build/demo-run):
+Everything lives in one run directory (default build/demo-run):
 
   tmp/            bound over /tmp for qzlinkd alone (a private mount
                   namespace), so its /tmp/dirac is tmp/dirac, which the
@@ -32,6 +32,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tools"))
 import nmmock  # noqa: E402  the simulated board's NetworkManager
+import privtmp  # noqa: E402
 import dbus  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
@@ -273,11 +274,9 @@ class Board:
         qzlinkd = [self.build / "qzlinkd", self.run / "ttyMCU", "115200", "-1",
                    REPO / "scripts" / "halvane.sh", "http://127.0.0.1:%d" % self.sim_port, WLAN, ETH,
                    str(DEFAULT_GAIN), "0", PROCESSOR_VERSION, "0"]
-        unshare = ["unshare", "--mount", "--propagation", "private"]
-        if os.environ.get("QZ_UNSHARE", "plain" if os.geteuid() == 0 else "user") == "user":
-            unshare[1:1] = ["--user", "--map-root-user"]
+        user = os.environ.get("QZ_UNSHARE", "plain" if os.geteuid() == 0 else "user") == "user"
         # Private mount namespace: the run's tmp directory is qzlinkd's /tmp.
-        return unshare + ["sh", "-c", 'mount --bind "$0" /tmp && exec "$@"', self.run / "tmp"] + qzlinkd
+        return privtmp.private_tmp_argv(self.run / "tmp", [REPO, self.run, self.build], user) + qzlinkd
 
     def start_daemon(self):
         env = dict(os.environ)
