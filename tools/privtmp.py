@@ -10,17 +10,23 @@ private one.
 """
 from pathlib import Path
 
-# $0: the private tmp; $1: how many folders to bind back; then those folders
-# (relative to /tmp) and the command. Descriptor 3 keeps the machine's /tmp
-# reachable after the bind hides it.
-_SCRIPT = r'''tmp=$0 n=$1; shift
-exec 3</tmp || exit 1
-mount --bind "$tmp" /tmp || exit 1
-while [ "$n" -gt 0 ]; do
-  mkdir -p "/tmp/$1" && mount --bind "/proc/self/fd/3/$1" "/tmp/$1" || exit 1
-  shift; n=$((n - 1))
+# $0: the private tmp; then the folders to bind back (names under /tmp), a
+# "--" and the command. Each folder is opened (descriptors 3, 4, ...) before
+# the bind hides it, and bound back from its descriptor.
+_SCRIPT = r'''tmp=$0 fd=3
+for f in "$@"; do
+  [ "$f" = -- ] && break
+  eval "exec $fd<\"/tmp/\$f\"" || exit 1
+  fd=$((fd + 1))
 done
-exec 3<&-
+mount --bind "$tmp" /tmp || exit 1
+fd=3
+while [ "$1" != -- ]; do
+  mkdir -p "/tmp/$1" && mount --no-canonicalize --bind "/proc/self/fd/$fd" "/tmp/$1" || exit 1
+  eval "exec $fd<&-"
+  fd=$((fd + 1)); shift
+done
+shift
 exec "$@"'''
 
 
@@ -48,4 +54,4 @@ def private_tmp_argv(tmp, keep, user=False):
         raise ValueError(why)
     folders = sorted({f for f in map(tmp_folder, keep) if f})
     unshare = ["unshare"] + (["--user", "--map-root-user"] if user else []) + ["--mount", "--propagation", "private"]
-    return unshare + ["sh", "-c", _SCRIPT, str(tmp), str(len(folders))] + folders
+    return unshare + ["sh", "-c", _SCRIPT, str(tmp)] + folders + ["--"]

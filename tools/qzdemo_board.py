@@ -116,6 +116,8 @@ class Board:
         self.run = Path(run)
         self.build = Path(build)
         self.procs = []
+        self.started = []      # every process started, each a group leader
+        self.mock_pids = set()  # the mock's bus and service, in the demo's own group
         self.nm = None
         self.nm_lock = threading.Lock()
         self.sim_port = None
@@ -130,7 +132,31 @@ class Board:
         # which then stops everything in order.
         p = subprocess.Popen([str(a) for a in argv], start_new_session=True, **kw)
         self.procs.append((name, p))
+        self.started.append(p.pid)
         return p
+
+    def leftovers(self):
+        """The processes the board started that still run: those in the
+        process groups of its own processes (qzlinkd's script runs, too)
+        and the mock's bus and service. Nothing else counts, however its
+        command line reads."""
+        groups = set(self.started)
+        found = []
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                with open("/proc/%s/stat" % pid) as f:
+                    stat = f.read()
+                # Fields after the command's closing parenthesis: state, ppid, pgrp.
+                state, _, pgrp = stat[stat.rindex(")") + 2:].split()[:3]
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    cmd = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+            except (OSError, ValueError):
+                continue
+            if state != "Z" and (int(pgrp) in groups or int(pid) in self.mock_pids):
+                found.append("%s %s" % (pid, cmd))
+        return found
 
     def stop(self):
         for name, p in reversed(self.procs):
@@ -181,7 +207,9 @@ class Board:
     def start_network(self):
         # Kept before it is started, so an interruption still stops it.
         self.nm = nm = nmmock.NmMock(self.run / "nm")
+        self.mock_pids.add(nm.bus_proc.pid)
         nm.start()
+        self.mock_pids.add(nm.mock_proc.pid)
         self.wlan = nm.add_wifi(WLAN, nmmock.DISCONNECTED, mac=WLAN_MAC)
         for row in ACCESS_POINTS:
             ssid, bssid, freq, strength, flags, wpa, rsn, _ = row

@@ -4,8 +4,10 @@ script through a real shell, the stubs, the monitor's queue, NetworkManager),
 the console, hang-ups and cut frames. The reply bytes are the unit tests' job."""
 import os
 import re
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -175,3 +177,17 @@ def test_a_dead_daemon_fails_the_mcu_at_once(board):
     with pytest.raises(qzharness.DaemonExited, match=r"^qzlinkd exited with status -9$"):
         d.mcu.send_raw(bytes(1 << 20))  # far more than the line holds
     assert time.monotonic() - start < 2
+
+
+def test_a_board_under_tmp_serves():
+    # Its pty link and stubs lie under the /tmp that the daemon sees replaced.
+    root = tempfile.mkdtemp(prefix="qzboard-test-", dir="/tmp")
+    b = qzharness.Board(root)
+    try:
+        d = b.start(isqz=1, debug=0, fast=FAST)
+        d.wait_started()
+        d.mcu.request(bytes.fromhex("13 05 05"), accept=payload_starts("13 05 06"))
+        assert ("halvane", ["device", "uuid"]) in b.commands()
+    finally:
+        b.close()
+        shutil.rmtree(root, ignore_errors=True)
