@@ -269,10 +269,11 @@ class Board:
     def set_processor_state(self, state):
         self.set_state_files(*STATE_FILES[state])
 
-    def start(self, isqz=-1, debug=1, gain=0, scan=0, wlan="", eth="", lanreset=None, extra_env=None, fast=None):
+    def start(self, isqz=-1, debug=1, gain=0, scan=0, wlan="", eth="", lanreset=None, extra_env=None, fast=None,
+              version=""):
         """A daemon on a new line; fast divides its product delays (None: real ones)."""
         env = dict(extra_env or {}, **({"QZLINKD_TEST_TIME_DIVISOR": str(fast)} if fast else {}))
-        d = Daemon(self, ["115200", isqz, self.script, "http://127.0.0.1:9", wlan, eth, gain, scan, "", debug] +
+        d = Daemon(self, ["115200", isqz, self.script, "http://127.0.0.1:9", wlan, eth, gain, scan, version, debug] +
                    ([lanreset] if lanreset is not None else []), env)
         self.daemons.append(d)
         return d
