@@ -121,3 +121,10 @@ def test_commands_stop_at_once_without_namespaces(tmp_path, script, unshare, say
                        capture_output=True, text=True, timeout=20, stdin=subprocess.DEVNULL)
     assert (r.returncode, r.stdout, r.stderr.count("\n")) == (1, "", 1) and r.stderr.startswith(script + ": ")
     assert says in r.stderr
+
+
+def test_a_run_directory_under_the_daemons_own_state_folder_is_refused_at_once():
+    r = subprocess.run([str(REPO / "scripts" / "demo")], env=dict(os.environ, QZ_DEMO_RUN_DIR="/tmp/dirac/run"),
+                       capture_output=True, text=True, timeout=20, stdin=subprocess.DEVNULL)
+    assert (r.returncode, r.stdout) == (2, "") and r.stderr == (
+        "demo: /tmp/dirac/run lies under /tmp/dirac, which qzlinkd sees as its own state folder: move it elsewhere\n")
