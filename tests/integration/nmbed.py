@@ -243,6 +243,7 @@ def main(argv):
         fail("usage: nmbed.py --fetch | COMMAND...")
     if os.geteuid() != 0:
         fail("needs root (network and mount namespaces)")
+    root()  # the cache is there, before any namespace is made
     base = Path(os.environ.get("QZ_TEST_WORK") or REPO / "build" / "test-work")
     base.mkdir(parents=True, exist_ok=True)
     d = Path(tempfile.mkdtemp(prefix="nmbed-", dir=base))

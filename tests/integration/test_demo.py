@@ -128,3 +128,11 @@ def test_a_run_directory_under_the_daemons_own_state_folder_is_refused_at_once()
                        capture_output=True, text=True, timeout=20, stdin=subprocess.DEVNULL)
     assert (r.returncode, r.stdout) == (2, "") and r.stderr == (
         "demo: /tmp/dirac/run lies under /tmp/dirac, which qzlinkd sees as its own state folder: move it elsewhere\n")
+
+
+def test_the_bed_without_its_cache_names_the_command_that_fetches_it(tmp_path):
+    r = subprocess.run(["/usr/bin/python3", str(REPO / "tests" / "integration" / "nmbed.py"), "true"],
+                       env=dict(os.environ, QZ_NM_CACHE=str(tmp_path)), capture_output=True, text=True, timeout=20)
+    assert r.returncode == 1 and r.stderr.startswith("nmbed: no NetworkManager in %s/" % tmp_path)
+    assert r.stderr.endswith(": fetch it with /usr/bin/python3 tests/integration/nmbed.py --fetch"
+                             " (scripts/test does this first)\n")
