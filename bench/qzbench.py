@@ -100,6 +100,7 @@ class Daemon:
                                          env=board.env(extra_env), start_new_session=True)
         self.pid = self.proc.pid  # unshare and sh exec, so this becomes qzlinkd
         self.mcu = Mcu(self.master)
+        os.set_blocking(self.master, True)  # the measurements write to it directly, back to back
 
     def log_text(self):
         return self.log_path.read_text(errors="replace")
