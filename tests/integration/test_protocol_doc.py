@@ -17,7 +17,8 @@ from nmmock import ACTIVATED, DISCONNECTED, KEY_MGMT_PSK
 
 DOC = qzharness.REPO / "docs" / "protocol.md"
 LINE = re.compile(r"^([<>]) ((?:[0-9A-F]{2} )*[0-9A-F]{2})(?:  # (.*))?$")
-QZMCU = os.environ.get("QZMCU") or str(qzharness.REPO / "build" / "default" / "qzmcu")
+QZMCU = os.environ.get("QZMCU") or os.path.join(os.environ.get("QZ_BUILD_DIR") or qzharness.REPO / "build" / "default",
+                                                 "qzmcu")
 
 # The processor of the page's board: a PUT changes what the next GET gives.
 PROCESSOR = r'''#!/bin/sh
@@ -61,7 +62,8 @@ def test_every_example_frame_is_one_whole_valid_frame():
     for direction, raw in frames:
         f, used = parse_one(raw)
         assert f is not None and used == len(raw) and f.ok(), raw.hex(" ")
-        assert f.addr >> 4 == (4 if direction == "<" else f.addr >> 4) and f.id != 0, raw.hex(" ")
+        # The daemon is node 4: the sender in the address's high half, the receiver in its low half.
+        assert (f.addr >> 4 if direction == "<" else f.addr & 0x0F) == 4 and f.id != 0, raw.hex(" ")
 
 
 def page_board(nm):
