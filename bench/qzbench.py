@@ -44,8 +44,7 @@ def pty_echo_path():
 
 
 def new_board():
-    """A private work directory under build/bench-work (outside /tmp, which the
-    daemon sees replaced)."""
+    """A private work directory under build/bench-work."""
     base = REPO / "build" / "bench-work"
     base.mkdir(parents=True, exist_ok=True)
     return Board(tempfile.mkdtemp(prefix="board-", dir=base))
@@ -94,14 +93,14 @@ class Daemon:
         self.log_path = board.root / (name + ".log")
         args = [str(device), "115200", str(isqz), str(board.script), http_root or "http://127.0.0.1:9",
                 wlan or "", eth or "", "0", "0", "", str(debug)]
-        cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-               'mount --bind "$0" /tmp && exec "$@"', str(board.tmp), qzlinkd_path()] + args
+        cmd = qzharness.private_tmp_argv(board.tmp, [REPO, board.root, qzlinkd_path()]) + [qzlinkd_path()] + args
         with open(self.log_path, "wb") as log:
             # stdin stays open: the console mode ends at its end.
             self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=log, stderr=subprocess.STDOUT,
                                          env=board.env(extra_env), start_new_session=True)
         self.pid = self.proc.pid  # unshare and sh exec, so this becomes qzlinkd
         self.mcu = Mcu(self.master)
+        os.set_blocking(self.master, True)  # the measurements write to it directly, back to back
 
     def log_text(self):
         return self.log_path.read_text(errors="replace")

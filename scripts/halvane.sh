@@ -30,8 +30,9 @@
 #   device id_name ID NAME          device-id_name   ID NAME
 #
 # The hook replaces this script (its exit status is the result); each argument reaches it
-# unchanged as one word and is never evaluated. Without an executable hook the action
-# is logged on stderr and the exit status is 0.
+# unchanged as one word and is never evaluated. Without an executable hook nothing is
+# done: one line on stderr says so, and the exit status is 0 (the daemon's request
+# then looks done to the MCU).
 #
 # device uuid prints one line: the first line of QZ_UUID_FILE (default /etc/qz/uuid) when
 # that file is non-empty; otherwise a UUID generated once and kept in
@@ -87,7 +88,9 @@ run_hook() {
     if [ -f "$hook" ] && [ -x "$hook" ]; then
         exec "$hook" "$@"
     fi
-    echo "halvane: no hook for $name, nothing to do" >&2
+    # The daemon's request still counts as done (the MCU gets its reply, an
+    # update "succeeds"): say plainly in the log that nothing happened.
+    echo "halvane: no executable hook $hook: $name NOT carried out (exit status 0 all the same)" >&2
     exit 0
 }
 

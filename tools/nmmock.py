@@ -55,11 +55,15 @@ class NmMock:
             ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + listen,
              "--print-address=1"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.address = self.bus_proc.stdout.readline().strip()
-        assert self.address, "dbus-daemon did not start"
-        self.env = {"DBUS_SYSTEM_BUS_ADDRESS": self.address}
-        self.bus = dbus.bus.BusConnection(self.address)
         self.mock_proc = None
+        try:
+            self.address = self.bus_proc.stdout.readline().strip()
+            assert self.address, "dbus-daemon did not start"
+            self.env = {"DBUS_SYSTEM_BUS_ADDRESS": self.address}
+            self.bus = dbus.bus.BusConnection(self.address)
+        except BaseException:
+            self._end_bus()
+            raise
         self.serial = 0
 
     # --- the NetworkManager service ---------------------------------------
@@ -81,10 +85,20 @@ class NmMock:
         until(lambda: not self.bus.name_has_owner(NM_BUS), "NetworkManager mock off the bus")
 
     def close(self):
-        self.kill()
-        self.bus.close()
+        """Ends the mock and the bus, whatever state they are in."""
+        try:
+            self.kill()
+            self.bus.close()
+        finally:
+            self._end_bus()
+
+    def _end_bus(self):
         self.bus_proc.terminate()
-        self.bus_proc.wait(5)
+        try:
+            self.bus_proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.bus_proc.kill()
+            self.bus_proc.wait(5)
         self.bus_proc.stdout.close()
 
     # --- driving the mock --------------------------------------------------

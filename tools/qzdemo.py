@@ -279,22 +279,6 @@ def run_tour(board, t, mcu):
     return tour
 
 
-def leftovers(run):
-    """Processes that still name the run directory (ours would)."""
-    found = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit() or int(pid) == os.getpid():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                cmd = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
-        except OSError:
-            continue
-        if str(run) in cmd:
-            found.append("%s %s" % (pid, cmd.strip()))
-    return found
-
-
 HINTS = """The board is up. qzmcu is the MCU: type one command a line ('help' lists them,
 'quit' ends the demo). For instance:
   version   filters   filter 2   select 0 on   volume -6   wifi list   mac   time
@@ -345,7 +329,7 @@ def run(args, t):
             signal.signal(s, signal.SIG_IGN)
         stop.set()
         board.stop()
-        left = leftovers(board.run)
+        left = board.leftovers()
         if left:
             t.say("!! still running: %s" % "; ".join(left))
             status = status or 1

@@ -1,7 +1,7 @@
 """The simulated board of the demo: every process and file it starts, and
 how they are stopped again.
 
-Everything lives in one run directory outside /tmp (default build/demo-run):
+Everything lives in one run directory (default build/demo-run):
 
   tmp/            bound over /tmp for qzlinkd alone (a private mount
                   namespace), so its /tmp/dirac is tmp/dirac, which the
@@ -32,6 +32,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tools"))
 import nmmock  # noqa: E402  the simulated board's NetworkManager
+import privtmp  # noqa: E402
 import dbus  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
@@ -115,6 +116,8 @@ class Board:
         self.run = Path(run)
         self.build = Path(build)
         self.procs = []
+        self.started = []      # every process started, each a group leader
+        self.mock_pids = set()  # the mock's bus and service, in the demo's own group
         self.nm = None
         self.nm_lock = threading.Lock()
         self.sim_port = None
@@ -129,7 +132,31 @@ class Board:
         # which then stops everything in order.
         p = subprocess.Popen([str(a) for a in argv], start_new_session=True, **kw)
         self.procs.append((name, p))
+        self.started.append(p.pid)
         return p
+
+    def leftovers(self):
+        """The processes the board started that still run: those in the
+        process groups of its own processes (qzlinkd's script runs, too)
+        and the mock's bus and service. Nothing else counts, however its
+        command line reads."""
+        groups = set(self.started)
+        found = []
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                with open("/proc/%s/stat" % pid) as f:
+                    stat = f.read()
+                # Fields after the command's closing parenthesis: state, ppid, pgrp.
+                state, _, pgrp = stat[stat.rindex(")") + 2:].split()[:3]
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    cmd = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+            except (OSError, ValueError):
+                continue
+            if state != "Z" and (int(pgrp) in groups or int(pid) in self.mock_pids):
+                found.append("%s %s" % (pid, cmd))
+        return found
 
     def stop(self):
         for name, p in reversed(self.procs):
@@ -180,7 +207,9 @@ class Board:
     def start_network(self):
         # Kept before it is started, so an interruption still stops it.
         self.nm = nm = nmmock.NmMock(self.run / "nm")
+        self.mock_pids.add(nm.bus_proc.pid)
         nm.start()
+        self.mock_pids.add(nm.mock_proc.pid)
         self.wlan = nm.add_wifi(WLAN, nmmock.DISCONNECTED, mac=WLAN_MAC)
         for row in ACCESS_POINTS:
             ssid, bssid, freq, strength, flags, wpa, rsn, _ = row
@@ -273,11 +302,9 @@ class Board:
         qzlinkd = [self.build / "qzlinkd", self.run / "ttyMCU", "115200", "-1",
                    REPO / "scripts" / "halvane.sh", "http://127.0.0.1:%d" % self.sim_port, WLAN, ETH,
                    str(DEFAULT_GAIN), "0", PROCESSOR_VERSION, "0"]
-        unshare = ["unshare", "--mount", "--propagation", "private"]
-        if os.environ.get("QZ_UNSHARE", "plain" if os.geteuid() == 0 else "user") == "user":
-            unshare[1:1] = ["--user", "--map-root-user"]
+        user = os.environ.get("QZ_UNSHARE", "plain" if os.geteuid() == 0 else "user") == "user"
         # Private mount namespace: the run's tmp directory is qzlinkd's /tmp.
-        return unshare + ["sh", "-c", 'mount --bind "$0" /tmp && exec "$@"', self.run / "tmp"] + qzlinkd
+        return privtmp.private_tmp_argv(self.run / "tmp", [REPO, self.run, self.build], user) + qzlinkd
 
     def start_daemon(self):
         env = dict(os.environ)

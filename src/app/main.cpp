@@ -185,6 +185,12 @@ int MacMode(const char* arg) {
     return 0;
 }
 
+// Only -m, -m=IFACE and --mac: a device path such as /dev/qz-mcu holds "-m"
+// too and must run the daemon.
+bool IsMacModeArg(const char* arg) {
+    return strcmp(arg, "-m") == 0 || strncmp(arg, "-m=", 3) == 0 || strcmp(arg, "--mac") == 0;
+}
+
 const char* Arg(int argc, char** argv, int k, const char* absent) {
     return argc > k ? argv[k] : absent;
 }
@@ -213,9 +219,7 @@ int QzMain(int argc, char** argv) {
         TestTimeDivisor = static_cast<unsigned>(std::max(1, ToInt(divisor)));
     }
     if (argc == 2 && (strstr(argv[1], "-v") != nullptr)) return VersionMode(argv[0], argv[1]);
-    if (argc == 2 && (strstr(argv[1], "-m") != nullptr || strstr(argv[1], "--mac") != nullptr)) {
-        return MacMode(argv[1]);
-    }
+    if (argc == 2 && IsMacModeArg(argv[1])) return MacMode(argv[1]);
     if (argc == 1) {
         return Main(kDesktopDevice, "115200", IsQZ ? -1 : 0, nullptr, kDesktopHttpRoot, nullptr,
                     kDesktopEthName, 0, 0, nullptr, IsDebug, nullptr);

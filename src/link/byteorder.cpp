@@ -81,7 +81,10 @@ void printHex(const char* text, const uchar* src, int size) {
     size_t textLen = Assigned(text) ? strlen(text) : 0;
     if (IsNull(src) || size < 0) size = 0;
     size_t total = textLen + static_cast<size_t>(size) * 3;
-    char stackLine[1024];  // filled below up to total
+    // Filled below up to total; the first byte is set so that the compiler
+    // sees no read of an unset buffer when there is nothing to write.
+    char stackLine[1024];
+    stackLine[0] = '\0';
     char* line = total <= sizeof stackLine ? stackLine : static_cast<char*>(malloc(total));
     if (line == nullptr) return;
     if (textLen > 0) memcpy(line, text, textLen);

@@ -8,16 +8,17 @@ sys.path.insert(0, str(qzharness.REPO / "tools"))  # nmmock
 
 
 def pytest_configure(config):
-    # A daemon sees its board's tmp directory bound over /tmp, so the test's
-    # own files (pty link, stubs, script) must live outside /tmp (ctest gives
-    # each module a --basetemp in the build tree).
+    # The test's own files (pty link, stubs, script) in the build tree unless
+    # told otherwise (ctest gives each module a --basetemp there).
     config.option.basetemp = config.option.basetemp or str(qzharness.REPO / "build" / "test-work")
 
 
 def _board(path):
     b = qzharness.Board(path)
-    yield b
-    b.close()
+    try:
+        yield b
+    finally:
+        b.close()
 
 
 # One board per test, and one per module for the modules whose daemon walks

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The real NetworkManager on a virtual Ethernet link, in private namespaces.
 
-    nmbed.py --fetch        unpack NetworkManager into the cache (scripts/bootstrap)
+    nmbed.py --fetch        unpack NetworkManager into the cache (scripts/test does this)
     nmbed.py COMMAND...     run COMMAND inside a fresh bed, exit with its status
 
 Inside private network, mount and pid namespaces: a private system bus on
@@ -96,6 +96,8 @@ def fetch():
         return
     shutil.rmtree(dest, ignore_errors=True)
     (dest / "root").mkdir(parents=True)
+    print("nmbed: fetching NetworkManager %s for the real-network tests into %s (apt-get download, unpacked,"
+          " never installed)" % (dest.name[3:], dest), flush=True)
     with tempfile.TemporaryDirectory(prefix="debs-", dir=CACHE) as debs:
         download = ["apt-get", "download", "-qq"] + wanted
         if subprocess.run(download, cwd=debs, stderr=subprocess.DEVNULL).returncode:
@@ -110,7 +112,8 @@ def fetch():
 def root():
     r = _cache()[0] / "root"
     if not (r / "usr/sbin/NetworkManager").exists():
-        fail("no NetworkManager in %s: run scripts/bootstrap" % r)
+        fail("no NetworkManager in %s: fetch it with /usr/bin/python3 tests/integration/nmbed.py --fetch"
+             " (scripts/test does this first)" % r)
     return r
 
 
@@ -240,6 +243,7 @@ def main(argv):
         fail("usage: nmbed.py --fetch | COMMAND...")
     if os.geteuid() != 0:
         fail("needs root (network and mount namespaces)")
+    root()  # the cache is there, before any namespace is made
     base = Path(os.environ.get("QZ_TEST_WORK") or REPO / "build" / "test-work")
     base.mkdir(parents=True, exist_ok=True)
     d = Path(tempfile.mkdtemp(prefix="nmbed-", dir=base))

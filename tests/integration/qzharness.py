@@ -5,20 +5,26 @@ A pseudo-terminal stands for the UART (its master end is the MCU), and
 recording stand-ins for the control script, poweroff, date, nmcli and
 ifconfig come first on PATH (the script's serves canned JSON per endpoint).
 The daemon runs in a private mount namespace with a test directory bound
-over /tmp, so its /tmp/dirac is the test's own.
+over /tmp, so its /tmp/dirac is the test's own (tools/privtmp.py: a checkout
+under /tmp works too).
 """
+import contextlib
 import os
 import pty
 import re
 import select
 import signal
 import subprocess
+import sys
 import threading
 import time
 import tty
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tools"))
+from privtmp import private_tmp_argv  # noqa: E402
+from nmmock import NmMock  # noqa: E402
 # Product delays divided by this in the daemons the tests start (test-only
 # setting of the daemon; a monitor pass then takes 50 ms).
 FAST = 20
@@ -105,14 +111,42 @@ def payload_starts(hex_text):
 
 # --- the MCU end of the line ----------------------------------------------
 
+class DaemonExited(AssertionError):
+    """The daemon ended while the test still talked to it."""
+
+
+# The longest a write to the line may stall before the test fails: the daemon
+# reads continually, so a full line means it is stuck.
+WRITE_DEADLINE = 10.0
+
+
 class Mcu:
-    def __init__(self, master_fd):
+    def __init__(self, master_fd, proc=None):
+        """proc: the daemon's process, so that a dead daemon fails a write or
+        a wait at once, with its exit status."""
         self.fd = master_fd
+        os.set_blocking(master_fd, False)
+        self.proc = proc
         self.buf = b""
         self.next_id = 1
 
-    def send_raw(self, data):
-        os.write(self.fd, bytes(data))
+    def check_alive(self):
+        if self.proc is not None and self.proc.poll() is not None:
+            raise DaemonExited("qzlinkd exited with status %d" % self.proc.returncode)
+
+    def send_raw(self, data, timeout=WRITE_DEADLINE):
+        data = memoryview(bytes(data))
+        deadline = time.monotonic() + timeout
+        while data:
+            self.check_alive()
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("the line took nothing for %.0f s (%d bytes unsent)" % (timeout, len(data)))
+            if select.select([], [self.fd], [], min(left, 0.1))[1]:
+                try:
+                    data = data[os.write(self.fd, data):]
+                except BlockingIOError:
+                    pass
 
     def send(self, payload, addr=0x34):
         id, self.next_id = self.next_id, self.next_id % 255 + 1
@@ -133,6 +167,8 @@ class Mcu:
                 data = os.read(self.fd, 65536) if select.select([self.fd], [], [], max(0.0, left))[0] else b""
             except OSError:  # the line hung up
                 data = b""
+            if not data:
+                self.check_alive()
             self.buf += data
             if not data and left <= 0:
                 raise TimeoutError("no frame within %.1fs (pending %s)" % (timeout, self.buf.hex(" ")))
@@ -233,10 +269,11 @@ class Board:
     def set_processor_state(self, state):
         self.set_state_files(*STATE_FILES[state])
 
-    def start(self, isqz=-1, debug=1, gain=0, scan=0, wlan="", eth="", lanreset=None, extra_env=None, fast=None):
+    def start(self, isqz=-1, debug=1, gain=0, scan=0, wlan="", eth="", lanreset=None, extra_env=None, fast=None,
+              version=""):
         """A daemon on a new line; fast divides its product delays (None: real ones)."""
         env = dict(extra_env or {}, **({"QZLINKD_TEST_TIME_DIVISOR": str(fast)} if fast else {}))
-        d = Daemon(self, ["115200", isqz, self.script, "http://127.0.0.1:9", wlan, eth, gain, scan, "", debug] +
+        d = Daemon(self, ["115200", isqz, self.script, "http://127.0.0.1:9", wlan, eth, gain, scan, version, debug] +
                    ([lanreset] if lanreset is not None else []), env)
         self.daemons.append(d)
         return d
@@ -253,6 +290,26 @@ class Board:
             d.stop()
 
 
+@contextlib.contextmanager
+def daemon_on_mock(board, devices, **start):
+    """A NetworkManager mock on a private bus, devices(nm) to furnish it, and
+    a daemon on it that has sent its start-up reports (d.nm is the mock).
+    Whatever was started ends on the way out, also when start-up fails."""
+    nm = None
+    try:
+        nm = NmMock(board.root / "nm")
+        nm.start()
+        devices(nm)
+        d = board.start(extra_env=nm.env, **start)
+        d.nm = nm
+        d.wait_started()
+        yield d
+    finally:
+        board.close()
+        if nm is not None:
+            nm.close()
+
+
 class Daemon:
     def __init__(self, board, args, env):
         """qzlinkd with args after its device, in a private mount namespace
@@ -263,10 +320,11 @@ class Daemon:
         self.device.unlink(missing_ok=True)
         self._new_line(self.device)
         self.lines, self.stderr_lines = [], []
-        cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c", 'mount --bind "$0" /tmp && exec "$@"',
-               str(board.tmp), qzlinkd_path(), str(self.device)] + [str(a) for a in args]
+        cmd = private_tmp_argv(board.tmp, [REPO, board.root, qzlinkd_path()]) + [qzlinkd_path(), str(self.device)] + [
+            str(a) for a in args]
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      env=board.env(env), start_new_session=True)
+        self.mcu.proc = self.proc
         self._readers = [threading.Thread(target=self._pump, args=(s, sink), daemon=True)
                          for s, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self.stderr_lines))]
         for t in self._readers:
@@ -278,7 +336,7 @@ class Daemon:
         self.slave_path = os.ttyname(slave)
         os.close(slave)
         link.symlink_to(self.slave_path)
-        self.mcu = Mcu(self.master)
+        self.mcu = Mcu(self.master, getattr(self, "proc", None))
 
     @staticmethod
     def _pump(stream, sink):
@@ -292,8 +350,19 @@ class Daemon:
         """Waits for a stdout line matching pattern (a regex, or a plain text
         that must equal a line) at or after line `start`; returns it."""
         match = (lambda l: l == pattern) if isinstance(pattern, str) else pattern.search
-        return until(lambda: next((l for l in self.lines[start:] if match(l)), None),
-                     lambda: "no log line %r; log:\n%s" % (pattern, "\n".join(self.lines[-60:])), timeout)
+
+        def found():
+            hit = next((l for l in self.lines[start:] if match(l)), None)
+            if hit is None and self.proc.poll() is not None:
+                for t in self._readers:  # the last lines may still be on their way
+                    t.join(2)
+                hit = next((l for l in self.lines[start:] if match(l)), None)
+                if hit is None:
+                    raise DaemonExited("qzlinkd exited with status %d before the log line %r; log:\n%s"
+                                       % (self.proc.returncode, pattern, "\n".join(self.lines[-30:] +
+                                                                                   self.stderr_lines[-10:])))
+            return hit
+        return until(found, lambda: "no log line %r; log:\n%s" % (pattern, "\n".join(self.lines[-60:])), timeout)
 
     def wait_started(self, timeout=10.0):
         """Waits for the start-up reports (version and build date)."""

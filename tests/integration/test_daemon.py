@@ -4,12 +4,17 @@ script through a real shell, the stubs, the monitor's queue, NetworkManager),
 the console, hang-ups and cut frames. The reply bytes are the unit tests' job."""
 import os
 import re
+import shutil
+import signal
 import subprocess
+import tempfile
+import time
 
 import pytest
 
-from qzharness import FAST, payload_starts, qzlinkd_path
-from nmmock import NmMock, ACTIVATED, DISCONNECTED
+import qzharness
+from qzharness import FAST, daemon_on_mock, payload_starts, qzlinkd_path
+from nmmock import ACTIVATED, DISCONNECTED
 
 ABSENT = "/nonexistent/ttyMCU"
 NO_TTY = "open_port: Unable to open serial port - : No such file or directory\n"
@@ -29,6 +34,9 @@ COMMAND_LINES = [
     (["-v"], 0, "", ["1.3.4.260728"]),
     (["--version"], 0, "", [qzlinkd_path() + " version=1.3.4.260728"]),
     (["2"], 255, NO_TTY, ["/dev/ttymxc2 115200(4098) true"]),
+    # A device path holding "-m" runs the daemon; only these select MAC mode (no bus here: no address).
+    (["/nonexistent/qz-mcu"], 255, NO_TTY, ["/nonexistent/qz-mcu 115200(4098) true"]),
+    (["-m"], 255, "", None), (["-m=eth0"], 255, "", None), (["--mac"], 255, "", None),
     ([ABSENT, "12345678", "1", "", "", "", ""], 255, NO_TTY,  # empty texts keep the built-in values
      [ABSENT + " 12345678(4294967295) true", "/opt/qz/bin/halvane.sh", "http://127.0.0.1:8090", "mlan0 eth0"]),
     ([ABSENT, "115200", "1", "s", "u", "w", "e", "-6", "30000", "3.9.1", "0", "30:5"], 255, NO_TTY,
@@ -74,16 +82,15 @@ def test_raw_console_and_a_line_opened_close_on_exec(board, tmp_path):
 HOSTILE = 'Liv"ing $(reboot) `reboot`; reboot & \\ \'x\'\nnext'
 
 
+def two_devices(nm):
+    nm.wl, nm.eth = nm.add_wifi("mlan0", DISCONNECTED), nm.add_ethernet("eth0", DISCONNECTED)
+
+
 @pytest.fixture(scope="module")
 def walk(module_board):
-    b = module_board
-    nm = NmMock(b.root / "nm").start()
-    nm.wl, nm.eth = nm.add_wifi("mlan0", DISCONNECTED), nm.add_ethernet("eth0", DISCONNECTED)
-    d = b.start(wlan="mlan0", eth="eth0", extra_env=nm.env, fast=FAST)
-    d.wait_started()  # the line is set up: what came before would be flushed
-    yield d, b, nm
-    b.close()
-    nm.close()
+    # Started up: the line is set up, what came before would be flushed.
+    with daemon_on_mock(module_board, two_devices, wlan="mlan0", eth="eth0", fast=FAST) as d:
+        yield d, module_board, d.nm
 
 
 # (request, the run it causes; the replies are the unit tests'). The gain
@@ -137,3 +144,50 @@ def test_hang_up_drops_the_cut_frame_and_the_new_line_serves(board):
         d.proc.stdin.flush()
         assert d.mcu.wait_frame(lambda f: not f.is_ack).payload == payload
     assert (d.wait_exit(), d.log_lines()[-1]) == (0, "Test end.")
+
+
+FAILING_START = '''
+import qzharness
+def test_start_up_fails(tmp_path):
+    with qzharness.daemon_on_mock(qzharness.Board(tmp_path), lambda nm: nm.add_wifi("mlan0"), gain="4294967296"):
+        pass
+'''
+# Lists the processes of the pid namespace but its first shell and itself.
+LIST = "import os; print(sorted(open('/proc/%s/cmdline' % p).read().split(chr(0))[0] for p in os.listdir('/proc')" \
+       " if p.isdigit() and int(p) not in (1, os.getpid())))"
+
+
+def test_a_failed_start_up_leaves_no_process(tmp_path):
+    # In a pid namespace of its own, listed after pytest ends (and then ended whole).
+    (tmp_path / "test_inner.py").write_text(FAILING_START)
+    inner = '/usr/bin/python3 -m pytest -q -p no:cacheprovider --basetemp="$0/work" "$0/test_inner.py"; ' \
+            'echo "rc=$?"; /usr/bin/python3 -c "$1"'
+    r = subprocess.run(["unshare", "--pid", "--fork", "--kill-child", "--mount-proc", "sh", "-c", inner, str(tmp_path),
+                        LIST], capture_output=True, text=True, timeout=60,
+                       env=dict(os.environ, PYTHONPATH=str(qzharness.REPO / "tests" / "integration")))
+    out = r.stdout.splitlines()
+    assert "qzlinkd exited with status 2 before" in r.stdout and out[-2:] == ["rc=1", "[]"], r.stdout[-3000:]
+
+
+def test_a_dead_daemon_fails_the_mcu_at_once(board):
+    d = board.start(isqz=1, debug=0, fast=FAST)
+    d.wait_started()
+    os.kill(d.proc.pid, signal.SIGKILL)  # as a crash ends it
+    start = time.monotonic()
+    with pytest.raises(qzharness.DaemonExited, match=r"^qzlinkd exited with status -9$"):
+        d.mcu.send_raw(bytes(1 << 20))  # far more than the line holds
+    assert time.monotonic() - start < 2
+
+
+def test_a_board_under_tmp_serves():
+    # Its pty link and stubs lie under the /tmp that the daemon sees replaced.
+    root = tempfile.mkdtemp(prefix="qzboard-test-", dir="/tmp")
+    b = qzharness.Board(root)
+    try:
+        d = b.start(isqz=1, debug=0, fast=FAST)
+        d.wait_started()
+        d.mcu.request(bytes.fromhex("13 05 05"), accept=payload_starts("13 05 06"))
+        assert ("halvane", ["device", "uuid"]) in b.commands()
+    finally:
+        b.close()
+        shutil.rmtree(root, ignore_errors=True)

@@ -12,8 +12,8 @@ import time
 
 import pytest
 
-from qzharness import FAST, STUB, frame, parse_one, payload_starts, reply_addr
-from nmmock import NmMock, DISCONNECTED, KEY_MGMT_PSK
+from qzharness import FAST, STUB, daemon_on_mock, frame, parse_one, payload_starts, reply_addr
+from nmmock import DISCONNECTED, KEY_MGMT_PSK
 
 VERSION, VERSION_REPLY = bytes.fromhex("05 0B"), bytes.fromhex("05 12 31 33 34 00")
 LIST = bytes.fromhex("10 01 01")
@@ -29,14 +29,9 @@ def home_networks(m):
 
 @pytest.fixture(scope="module")
 def d(module_board):
-    nm = NmMock(module_board.root / "nm").start()
-    home_networks(nm)
-    d = module_board.start(wlan="mlan0", eth="eth0", extra_env=nm.env, debug=0, fast=FAST)
-    d.nm, d.board = nm, module_board
-    d.wait_started()
-    yield d
-    module_board.close()
-    nm.close()
+    with daemon_on_mock(module_board, home_networks, wlan="mlan0", eth="eth0", debug=0, fast=FAST) as d:
+        d.board = module_board
+        yield d
 
 
 def noisy_stream(rng, count):

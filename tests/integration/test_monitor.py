@@ -120,8 +120,14 @@ def test_state_files(walk):
     assert not [f for f in seen if f.payload == bytes.fromhex("06 23 01")]
 
 
-def test_no_default_gain_above_0_db(board):
+# The gain argument and what the first run puts: the default (0, also when
+# left empty) is put; a gain above 0 dB is not.
+FIRST_RUN_GAINS = [("", [PUT % 0]), ("0", [PUT % 0]), ("6", [])]
+
+
+@pytest.mark.parametrize("gain,puts", FIRST_RUN_GAINS)
+def test_default_gain_on_the_first_run(board, gain, puts):
     board.set_reply("/api/list-slots", THREE_SLOTS)
     board.set_processor_state(1)
-    board.start(isqz=1, gain=6, fast=FAST).mcu.wait_frame(payload_is("06 23 01"))
-    assert urls(board, "put") == []
+    board.start(isqz=1, gain=gain, fast=FAST).mcu.wait_frame(payload_is("06 23 01"))
+    assert urls(board, "put") == puts

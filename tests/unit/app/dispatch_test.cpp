@@ -123,6 +123,9 @@ TEST_F(Dispatch, LoggedOnly) {
         // Too short for the bytes the handler reads: dumped, nothing read past the end.
         {"13 06 00 FF", "Short command: 13 06 00 FF\n"},
         {"13 05 02 00 28 4B 69 00", "Short command: 13 05 02 00 28 4B 69 00\n"},
+        // The identity record one byte short: its last id byte would lie past the frame.
+        {"13 05 02 00 05 24 28 78 29 00 41 42 31 32 43 44 33",
+         "Short command: 13 05 02 00 05 24 28 78 29 00 41 42 31 32 43 44 33\n"},
         {"13 02 0B 00", "dirac filter command: 11\nShort command: 13 02 0B 00\n"},
         {"10 01 02 01 01", "Short command: 10 01 02 01 01\n"},
         {"10 05 0B 00 00 14 1A 07 1C", "Short command: 10 05 0B 00 00 14 1A 07 1C\n"},

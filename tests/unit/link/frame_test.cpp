@@ -45,3 +45,23 @@ TEST(Tty, SpeedFromRateText) {
                  {"abc", none},       {"4000000", B4000000}, {"4500000", none}};
     for (const auto& c : cases) EXPECT_EQ(GetSpeed(c.text), c.want) << c.text;
 }
+
+// Every rate the line offers, with the Linux speed code the board's UART is
+// set to, written out as the line's design gives them (not taken from the
+// code's table); a wrong row would leave a board talking garbage.
+TEST(Tty, WholeSpeedTable) {
+    // clang-format off
+    const std::pair<const char*, unsigned> rows[] = {
+        {"0", 0},            {"300", 7},          {"600", 8},          {"1200", 9},
+        {"2400", 11},        {"4800", 12},        {"9600", 13},        {"19200", 14},
+        {"38400", 15},       {"57600", 0x1001},   {"115200", 0x1002},  {"230400", 0x1003},
+        {"460800", 0x1004},  {"500000", 0x1005},  {"576000", 0x1006},  {"921600", 0x1007},
+        {"1000000", 0x1008}, {"1152000", 0x1009}, {"1500000", 0x100A}, {"2000000", 0x100B},
+        {"2500000", 0x100C}, {"3000000", 0x100D}, {"3500000", 0x100E}, {"4000000", 0x100F},
+    };
+    // clang-format on
+    for (const auto& [text, code] : rows) EXPECT_EQ(GetSpeed(text), speed_t(code)) << text;
+    for (const char* text : {"50", "75", "110", "134", "150", "200", "1800"}) {
+        EXPECT_EQ(GetSpeed(text), speed_t(-1)) << text;  // rates the line does not offer
+    }
+}

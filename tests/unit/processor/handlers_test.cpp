@@ -23,6 +23,19 @@ TEST(GainDb, RoundsHalvesAwayFromZeroWithinSixteenBits) {
     for (const auto& [gain, want] : cases) EXPECT_EQ(ToGainDb(gain), want) << gain;
 }
 
+// Every code of the decoder's sampling frequency and the rate the processor
+// is told, as the MCU's design gives them (not taken from the code's table).
+TEST(SampleRate, WholeTable) {
+    const std::pair<int, int> rows[] = {
+        {0, 0},       {1, 8000},    {2, 11025}, {3, 12000},  {4, 16000},  {5, 22050},  {6, 24000},
+        {7, 32000},   {8, 44100},   {9, 48000}, {10, 64000}, {11, 88200}, {12, 96000}, {13, 128000},
+        {14, 176400}, {15, 192000}, {16, 0},    {255, 0},    {17, -1},    {128, -1},   {254, -1},
+    };
+    for (const auto& [code, hz] : rows) {
+        EXPECT_EQ(GetSampleRate(static_cast<SamplingFreq_t>(code)), hz) << code;
+    }
+}
+
 using Handlers = ProcessorTest;
 
 TEST_F(Handlers, FilterReportWhenTheProcessorGivesLittle) {
