@@ -98,8 +98,7 @@ void LogStartWriter() {
 
 void LogFlush(int timeoutMs) {
     std::unique_lock<std::mutex> lock(q.mutex);
-    q.queueEmpty.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [] { return q.bytes == 0; });
+    q.queueEmpty.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return q.bytes == 0; });
 }
 
 void LogWrite(const char* text, size_t size) {

@@ -197,8 +197,8 @@ int Spawn(const char* cmd, int outFd, pid_t* pid) {
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                         POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     char sh[] = "sh", dashC[] = "-c";
     char* argv[] = {sh, dashC, const_cast<char*>(cmd), nullptr};
     int rc = posix_spawn(pid, "/bin/sh", &actions, &attr, argv, environ);
@@ -388,7 +388,8 @@ void ExecEndChildren() {
         KillGroupLocked(c, SIGTERM);
         if (!c.waited && c.killAt == 0) c.killAt = TickCount() + kGraceMs;
     }
-    if (childGone.wait_for(lock, std::chrono::milliseconds(kGraceMs), [&] { return !requests(); })) {
+    if (childGone.wait_for(lock, std::chrono::milliseconds(kGraceMs),
+                           [&] { return !requests(); })) {
         return;
     }
     for (Child& c : children) {
