@@ -357,7 +357,7 @@ int Run(Kind kind, char* dest, int* size, const char* cmd, const char* shown) {
 
 int ReadDeadlineMs() {
     const char* text = getenv("QZ_COMMAND_TIMEOUT");
-    if (IsNull(text)) return kDefaultDeadlineS * 1000;
+    if (IsNull(text) || text[0] == '\0') return kDefaultDeadlineS * 1000;
     char* end = nullptr;
     errno = 0;
     const long s = strtol(text, &end, 10);

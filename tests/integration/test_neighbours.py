@@ -4,11 +4,12 @@ After each, the daemon still answers byte for byte and logs what it did."""
 import os
 import re
 import select
+import subprocess
 from pathlib import Path
 
 import pytest
 
-from qzharness import FAST, payload_starts, until
+from qzharness import FAST, payload_starts, qzlinkd_path, until
 
 VERSION, VERSION_REPLY = bytes.fromhex("05 0B"), bytes.fromhex("05 12 31 33 34 00")
 DEADLINE = {"QZ_COMMAND_TIMEOUT": "1"}
@@ -179,7 +180,19 @@ def test_log_reader_that_stalls_then_goes_away(board):
 
 
 def test_started_with_standard_descriptors_closed(board):
+    board.set_processor_state(4)
     d = board.start(debug=0, fast=FAST, closed_stdio=True)
-    # The line is not descriptor 0: the monitor runs and reports.
-    assert d.mcu.read_frame().payload[:2] == bytes.fromhex("05 12")
+    # Whatever number the line has, the monitor passes: the start-up reports,
+    # then the first pass's state report.
+    assert [d.mcu.read_frame().payload.hex(" ") for _ in range(3)] == \
+        ["05 12 31 33 34 00", "05 13 32 36 30 37 32 38 00 00", "13 01 02 04 ff"]
     assert d.mcu.request(VERSION).payload == VERSION_REPLY
+
+
+def test_bad_command_deadlines_are_logged_and_the_default_used(board):
+    for value in ("0", "3601", "10s", "-5"):
+        r = subprocess.run([qzlinkd_path(), "/nonexistent/tty", "115200", "1"], capture_output=True, timeout=20,
+                           env=board.env({"QZ_COMMAND_TIMEOUT": value}))
+        assert r.returncode == 255
+        assert r.stdout.decode().splitlines()[0] == \
+            "QZ_COMMAND_TIMEOUT=%s is not a number of seconds from 1 to 3600; using 10" % value
