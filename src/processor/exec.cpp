@@ -218,10 +218,11 @@ struct Output {
     char keep[kLogKeep];
 };
 
-// Reads what the pipe has; false at end of file or on an error.
+// Reads what the pipe has (a bounded amount, so that a command that writes
+// without end still meets its deadline); false at end of file or on an error.
 bool ReadOutput(int fd, Output* out) {
     char scrap[4096];
-    for (;;) {
+    for (int round = 0; round < 64; ++round) {
         const bool capture = out->dest != nullptr;
         char* at = capture ? out->dest + out->count : scrap;
         size_t room = capture ? out->cap - out->count : sizeof scrap;
@@ -246,6 +247,7 @@ bool ReadOutput(int fd, Output* out) {
         }
         out->total += static_cast<size_t>(n);
     }
+    return true;
 }
 
 // An uncaptured command's output in the log: whole lines of the first few
