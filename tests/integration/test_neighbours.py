@@ -70,6 +70,8 @@ SCRIPT_CASES = [
     # Without capture: the first 4 KiB as whole lines (1 to 1040), the rest counted.
     ("floods its log", "sample_rate) seq 100000 ;;", "02 7E 00 00 09", None,
      ["1039", "1040", "584802 bytes of output not logged", "Exec=0: {script} sample_rate 48000"]),
+    ("floods its log without end", "sample_rate) yes & echo $! > \"$QZTEST_REPLIES/pid\"; wait ;;", "02 7E 00 00 09",
+     None, ["Exec timeout after 1 s, ended: {script} sample_rate 48000", "Exec=-1: {script} sample_rate 48000"]),
     # A device action is left to finish, and reaped when it does.
     ("audio reset runs long", "zel_reset) sleep 2; echo done ;;", "13 03 00", "13 03 02",
      ["Exec timeout after 1 s, left running: {script} zel_reset", "Exec=-1: {script} zel_reset"]),
