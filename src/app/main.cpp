@@ -116,6 +116,10 @@ int Main(const char* device, const char* baudr, int isQZ, const char* halvane_sh
          const char* dirac_http_root, const char* wlan_name, const char* eth_name,
          int dirac_default_gain, int autoWifiScan, const char* diracVersion, int isDebug,
          char* autoResetLanTimeAndCount) {
+    // A log reader that goes away must not end the daemon, nor hold it up.
+    signal(SIGPIPE, SIG_IGN);
+    LogStartWriter();
+    GetExecDeadlineMs();  // read, and a bad value logged, at start
     if (!CheckTextLimits(device, baudr, halvane_sh, dirac_http_root, wlan_name, eth_name,
                          diracVersion) ||
         !CheckLanReset(autoResetLanTimeAndCount)) {
@@ -218,21 +222,6 @@ void OpenStandardDescriptors() {
     }
 }
 
-int Run(const char* device, const char* baudr, int isQZ, const char* halvane_sh,
-        const char* dirac_http_root, const char* wlan_name, const char* eth_name,
-        int dirac_default_gain, int autoWifiScan, const char* diracVersion, int isDebug,
-        char* autoResetLanTimeAndCount) {
-    // A log reader that goes away must not end the daemon.
-    signal(SIGPIPE, SIG_IGN);
-    LogStartWriter();
-    GetExecDeadlineMs();  // read, and a bad value logged, at start
-    const int rc =
-        Main(device, baudr, isQZ, halvane_sh, dirac_http_root, wlan_name, eth_name,
-             dirac_default_gain, autoWifiScan, diracVersion, isDebug, autoResetLanTimeAndCount);
-    LogFlush(1000);
-    return rc;
-}
-
 }  // namespace
 
 int QzMain(int argc, char** argv) {
@@ -247,18 +236,18 @@ int QzMain(int argc, char** argv) {
         return MacMode(argv[1]);
     }
     if (argc == 1) {
-        return Run(kDesktopDevice, "115200", IsQZ ? -1 : 0, nullptr, kDesktopHttpRoot, nullptr,
-                   kDesktopEthName, 0, 0, nullptr, IsDebug, nullptr);
+        return Main(kDesktopDevice, "115200", IsQZ ? -1 : 0, nullptr, kDesktopHttpRoot, nullptr,
+                    kDesktopEthName, 0, 0, nullptr, IsDebug, nullptr);
     }
     if (!CheckNumberArgs(argc, argv)) return 2;
     const char* qz = Arg(argc, argv, 3, nullptr);
     const char* gain = Arg(argc, argv, 8, nullptr);
     const char* scan = Arg(argc, argv, 9, nullptr);
     const char* debug = Arg(argc, argv, 11, nullptr);
-    return Run(Arg(argc, argv, 1, "/dev/ttymxc2"), Arg(argc, argv, 2, "115200"),
-               qz ? ToInt(qz) : (IsQZ ? -1 : 0), Arg(argc, argv, 4, nullptr),
-               Arg(argc, argv, 5, nullptr), Arg(argc, argv, 6, nullptr),
-               Arg(argc, argv, 7, nullptr), gain ? ToInt(gain) : 0, scan ? ToInt(scan) : 0,
-               Arg(argc, argv, 10, nullptr), debug ? ToInt(debug) : IsDebug,
-               argc > 12 ? argv[12] : nullptr);
+    return Main(Arg(argc, argv, 1, "/dev/ttymxc2"), Arg(argc, argv, 2, "115200"),
+                qz ? ToInt(qz) : (IsQZ ? -1 : 0), Arg(argc, argv, 4, nullptr),
+                Arg(argc, argv, 5, nullptr), Arg(argc, argv, 6, nullptr),
+                Arg(argc, argv, 7, nullptr), gain ? ToInt(gain) : 0, scan ? ToInt(scan) : 0,
+                Arg(argc, argv, 10, nullptr), debug ? ToInt(debug) : IsDebug,
+                argc > 12 ? argv[12] : nullptr);
 }

@@ -94,6 +94,8 @@ void LogStartWriter() {
     if (q.writerOn) return;
     pthread_t thread;
     q.writerOn = StartThread(&thread, doWriteLog, nullptr) == 0;
+    // The lines of the last moments still go out when the process exits.
+    if (q.writerOn) atexit([] { LogFlush(1000); });
 }
 
 void LogFlush(int timeoutMs) {

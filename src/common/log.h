@@ -19,7 +19,8 @@ void LogWrite(const char* text, size_t size);
 // Makes standard output line-buffered even when it is a pipe or the journal.
 void LogInit();
 // Starts the writer thread (the daemon: a log reader that stalls or goes
-// away must never hold up the serial link).
+// away must never hold up the serial link); at exit, queued lines get a
+// second to go out.
 void LogStartWriter();
 // Waits, at most timeoutMs, until every queued line has been written.
 void LogFlush(int timeoutMs);
