@@ -135,6 +135,19 @@ def test_odd_speaker_settings_file(d):
         speaker.unlink()
 
 
+def test_monitor_carries_out_a_queued_gain_past_a_hung_processor(d):
+    b, script = d.board, str(d.board.script)
+    b.set_hook("halvane.sh", "sleep 30\n")
+    b.set_processor_state(3)  # the gain watch asks too, and hangs as well
+    start = len(d.log_lines())
+    got = d.mcu.request(bytes.fromhex("13 06 00 FF 9C"), accept=payload_starts("13 06 02"), timeout=20)
+    assert got.payload == bytes.fromhex("13 06 02 FE 8E")  # the gain read back failed: -37 dB
+    put = '%s http put "http://127.0.0.1:9/api/speaker?gain=-10&id=8090"' % script
+    assert consecutive(d.log_lines()[start:], ["Exec timeout after 1 s, ended: " + put, "Exec=-1: " + put])
+    b.set_hook("halvane.sh", "")
+    b.set_processor_state(4)
+
+
 BODY = "[" + ", ".join('{"index": %d, "name": "%s"}' % (i, "x" * 100) for i in range(120)) + "]"
 # Every line the daemon writes in this test; a cut or mixed line matches none.
 WHOLE = [re.escape(b"%d: %s" % (len(BODY), BODY.encode())), rb"0: ", rb"Exec=\d+: \S+halvane\.sh http get .*",
