@@ -29,9 +29,10 @@ struct CommandRow {
     RowAction action;  // null: the handler has not landed yet, dropped silently
 };
 
+// Device actions may rightly run long: they are never killed.
 void RunScriptAction(const char* action) {
     char line[kCommandLineSize];
-    if (FormatScriptActionLine(line, sizeof line, action) >= 0) Exec(nullptr, nullptr, line);
+    if (FormatScriptActionLine(line, sizeof line, action) >= 0) ExecDeviceAction(line);
 }
 
 void SpeakerLayout(TtyData* data, uchar, const uchar* cmd, int size) {
@@ -39,8 +40,7 @@ void SpeakerLayout(TtyData* data, uchar, const uchar* cmd, int size) {
 }
 
 void PowerOff(TtyData*, uchar, const uchar*, int) {
-    char cmd[] = "poweroff";
-    Exec(nullptr, nullptr, cmd);
+    ExecDeviceAction("poweroff");
 }
 
 void Version(TtyData* data, uchar addr, const uchar*, int) {
@@ -102,7 +102,7 @@ void AudioReset(TtyData* data, uchar addr, const uchar*, int) {
     char line[kCommandLineSize];
     if (FormatScriptActionLine(line, sizeof line, "zel_reset") < 0) line[0] = '\0';
     Log("zel resetting...\n");
-    if (line[0] != '\0') Exec(nullptr, nullptr, line);
+    if (line[0] != '\0') ExecDeviceAction(line);
     SendPayload(data, addr, CMD_ZEL_RESET, sizeof CMD_ZEL_RESET);
 }
 

@@ -1,6 +1,9 @@
 #include "app/main.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +18,7 @@
 #include "common/log.h"
 #include "link/link.h"
 #include "network/nm.h"
+#include "processor/exec.h"
 
 namespace {
 
@@ -72,7 +76,7 @@ bool IsNumberInRange(const char* name, const char* text, long lo, long hi) {
 bool CheckLanReset(const char* setting) {
     if (setting == nullptr) return true;
     const char* colon = strchr(setting, ':');
-    if (colon != nullptr && !IsNumberInRange("LAN reset count", colon + 1, INT_MIN, INT_MAX)) {
+    if (colon != nullptr && !IsNumberInRange("LAN reset count", colon + 1, 0, INT_MAX)) {
         return false;
     }
     return IsNumberInRange("LAN reset time", setting, INT_MIN, kLanResetTimeMax);
@@ -112,6 +116,10 @@ int Main(const char* device, const char* baudr, int isQZ, const char* halvane_sh
          const char* dirac_http_root, const char* wlan_name, const char* eth_name,
          int dirac_default_gain, int autoWifiScan, const char* diracVersion, int isDebug,
          char* autoResetLanTimeAndCount) {
+    // A log reader that goes away must not end the daemon, nor hold it up.
+    signal(SIGPIPE, SIG_IGN);
+    LogStartWriter();
+    GetExecDeadlineMs();  // read, and a bad value logged, at start
     if (!CheckTextLimits(device, baudr, halvane_sh, dirac_http_root, wlan_name, eth_name,
                          diracVersion) ||
         !CheckLanReset(autoResetLanTimeAndCount)) {
@@ -210,9 +218,20 @@ bool CheckNumberArgs(int argc, char** argv) {
     return true;
 }
 
+// A descriptor 0-2 that came closed would go to the serial line or a pipe
+// of a child: /dev/null takes its number first.
+void OpenStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) close(null);  // only when fd got taken meanwhile
+    }
+}
+
 }  // namespace
 
 int QzMain(int argc, char** argv) {
+    OpenStandardDescriptors();
     LogInit();
     // Test-only: shortens every product delay; never set on a board.
     if (const char* divisor = getenv("QZLINKD_TEST_TIME_DIVISOR")) {

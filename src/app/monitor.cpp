@@ -153,7 +153,9 @@ void* doCheckState(void* arg) {
     doReportRever(data, kReportAddr);
     SleepMs(100);
     doReportRedate(data, kReportAddr);
-    while (data->handle.load() != 0) {
+    // For the life of the process, whatever the line's descriptor (a lost
+    // line is -1 until it is reopened).
+    for (;;) {
         const int sleepTime = doMonitorPass(data, &st);
         if (sleepTime > 0) SleepMs(static_cast<unsigned>(sleepTime));
     }

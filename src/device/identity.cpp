@@ -47,7 +47,12 @@ int doDevicInfoCompleted(TtyData* data, uchar addr, const uchar* cmd, int size) 
     const char* name = reinterpret_cast<const char*>(cmd + 2);
     Log("DevicInfo report: %d %d ID=%s Name=%s\n", cmd[0], cmd[1], id, name);
     char line[kCommandLineSize];
-    if (FormatDeviceIdNameLine(line, sizeof line, id, name) >= 0) Exec(nullptr, nullptr, line);
+    if (FormatDeviceIdNameLine(line, sizeof line, id, name) >= 0) {
+        Exec(nullptr, nullptr, line);
+    } else {
+        // The MCU still gets its usual reply; it has no way to hear of this.
+        Log("DevicInfo: name too long for the command line, not handed on\n");
+    }
     const uchar reply[] = {0x13, 0x05, 0x03};
     return SendPayload(data, addr, reply, sizeof reply);
 }

@@ -59,8 +59,8 @@ void doGetDiracSlotInfo(uchar* dest, size_t destSize, JsonObject* slots, uchar* 
     for (int i = 0; i < count; ++i) {
         JsonObject* slot = GetJsonItem(slots, i);
         // The MCU counts positions; the processor has indices of its own.
-        const uchar number =
-            isDiracIndex ? ToUChar(GetJsonObjectValue(slot, "index", i)) : ToUChar(i);
+        // Compared whole: a processor index 299 is not slot 43.
+        const int number = isDiracIndex ? GetJsonObjectValue(slot, "index", i) : i;
         if (number != *index) continue;
         const uchar code = GetSlotTypeCode(GetJsonObjectText(slot, "filter_type"));
         *index = static_cast<uchar>((code << 4) + (i & 0x0F));
@@ -76,7 +76,12 @@ void doGetDiracFilterInfo(uchar* dest, size_t destSize, JsonObject* slots, JsonO
         FreeJsonObject(slots);
         return;
     }
-    dest[0] = ToUChar(GetJsonObjectValue(active, "index", kNoSlot));
+    // The slot byte carries 0..255; a larger index would name another slot.
+    const int index = GetJsonObjectValue(active, "index", kNoSlot);
+    if (index < 0 || index > kNoSlot) {
+        Log("DiracFilter: active slot index %d does not fit a byte, reported as none\n", index);
+    }
+    dest[0] = (index < 0 || index > kNoSlot) ? kNoSlot : static_cast<uchar>(index);
     doGetDiracSlotInfo(dest + 1, destSize - 1, slots, dest, true, true);
 }
 

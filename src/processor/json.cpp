@@ -1,5 +1,13 @@
 #include "processor/json.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "common/log.h"
 #include "common/public.h"
 
 JsonObject* ToJsonObject(const char* text) {
@@ -59,7 +67,39 @@ const char* GetJsonObjectText(JsonObject* src, const char* name) {
     return ToText(GetJsonObject(src, name), nullptr);
 }
 
+namespace {
+
+// The whole file into text (NUL-terminated); false for anything but a
+// regular file of at most kJsonFileMax bytes.
+bool ReadSmallFile(int fd, char* text) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kJsonFileMax) return false;
+    size_t count = 0;
+    // One byte more than allowed: a file that grew after fstat is refused too.
+    while (count <= static_cast<size_t>(kJsonFileMax)) {
+        ssize_t n = read(fd, text + count, kJsonFileMax + 1 - count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        count += static_cast<size_t>(n);
+    }
+    if (count > static_cast<size_t>(kJsonFileMax)) return false;
+    text[count] = '\0';
+    return true;
+}
+
+}  // namespace
+
 JsonObject* LoadJsonObject(const char* filename) {
     if (IsNull(filename)) return nullptr;
-    return json_object_from_file(filename);
+    const int fd = open(filename, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno != ELOOP) return nullptr;  // gone meanwhile, or unreadable
+    std::unique_ptr<char[]> text(new char[kJsonFileMax + 2]);
+    const bool ok = fd >= 0 && ReadSmallFile(fd, text.get());
+    if (fd >= 0) close(fd);
+    if (!ok) {
+        Log("Ignored %s: not a regular file of at most %d bytes\n", filename, kJsonFileMax);
+        return nullptr;
+    }
+    return json_tokener_parse(text.get());
 }

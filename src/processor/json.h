@@ -36,7 +36,11 @@ double GetJsonObjectDouble(JsonObject* src, const char* name, double defaultValu
 // Null when the member is absent.
 const char* GetJsonObjectText(JsonObject* src, const char* name);
 
-// Null for a null name or a file that cannot be read or parsed.
+// Null for a null name or a file that cannot be read or parsed. Only a
+// regular file of at most kJsonFileMax bytes is read, and never through a
+// final symbolic link or with a blocking open (a FIFO, a device); anything
+// else is logged and read as null.
+constexpr int kJsonFileMax = 64 * 1024;
 JsonObject* LoadJsonObject(const char* filename);
 
 // Owning holder for a JSON value the caller obtained.

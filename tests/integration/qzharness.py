@@ -270,11 +270,13 @@ class Board:
         self.set_state_files(*STATE_FILES[state])
 
     def start(self, isqz=-1, debug=1, gain=0, scan=0, wlan="", eth="", lanreset=None, extra_env=None, fast=None,
-              version=""):
-        """A daemon on a new line; fast divides its product delays (None: real ones)."""
+              version="", stdout=subprocess.PIPE, closed_stdio=False):
+        """A daemon on a new line; fast divides its product delays (None: real ones). Its
+        standard output is read into log lines unless another stdout is given;
+        closed_stdio starts it with descriptors 0, 1 and 2 closed."""
         env = dict(extra_env or {}, **({"QZLINKD_TEST_TIME_DIVISOR": str(fast)} if fast else {}))
         d = Daemon(self, ["115200", isqz, self.script, "http://127.0.0.1:9", wlan, eth, gain, scan, version, debug] +
-                   ([lanreset] if lanreset is not None else []), env)
+                   ([lanreset] if lanreset is not None else []), env, stdout, closed_stdio)
         self.daemons.append(d)
         return d
 
@@ -311,7 +313,7 @@ def daemon_on_mock(board, devices, **start):
 
 
 class Daemon:
-    def __init__(self, board, args, env):
+    def __init__(self, board, args, env, stdout=subprocess.PIPE, closed_stdio=False):
         """qzlinkd with args after its device, in a private mount namespace
         where the board's tmp dir is its /tmp."""
         self.board = board
@@ -320,13 +322,14 @@ class Daemon:
         self.device.unlink(missing_ok=True)
         self._new_line(self.device)
         self.lines, self.stderr_lines = [], []
-        cmd = private_tmp_argv(board.tmp, [REPO, board.root, qzlinkd_path()]) + [qzlinkd_path(), str(self.device)] + [
-            str(a) for a in args]
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        closer = ["sh", "-c", 'exec "$@" <&- >&- 2>&-', "sh"] if closed_stdio else []
+        cmd = private_tmp_argv(board.tmp, [REPO, board.root, qzlinkd_path()]) + closer + [
+            qzlinkd_path(), str(self.device)] + [str(a) for a in args]
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=stdout, stderr=subprocess.PIPE,
                                      env=board.env(env), start_new_session=True)
         self.mcu.proc = self.proc
         self._readers = [threading.Thread(target=self._pump, args=(s, sink), daemon=True)
-                         for s, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self.stderr_lines))]
+                         for s, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self.stderr_lines)) if s]
         for t in self._readers:
             t.start()
 

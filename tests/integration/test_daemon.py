@@ -19,6 +19,7 @@ from nmmock import ACTIVATED, DISCONNECTED
 ABSENT = "/nonexistent/ttyMCU"
 NO_TTY = "open_port: Unable to open serial port - : No such file or directory\n"
 RANGE = "qzlinkd: %s is out of range (-2147483648 to %d)\n"
+COUNT_RANGE = "qzlinkd: LAN reset count is out of range (0 to 2147483647)\n"
 # One argument per limit (the banner rows below show where each argument lands).
 TEXTS = [(4, "control script path", 1023), (7, "LAN interface name", 31), (10, "processor version", 54)]
 
@@ -48,7 +49,9 @@ COMMAND_LINES = [
     # atoi would wrap these silently: a LAN reset time just past its limit would fire at once.
     (with_arg(12, "1073742"), 2, RANGE % ("LAN reset time", 1073741), None),
     (with_arg(12, "1073741:3"), 255, NO_TTY, []),
-    (with_arg(12, "30:99999999999"), 2, RANGE % ("LAN reset count", 2147483647), None),
+    (with_arg(12, "30:99999999999"), 2, COUNT_RANGE, None),
+    (with_arg(12, "1:-2147483648"), 2, COUNT_RANGE, None),  # would overflow when counted down
+    (with_arg(12, "1:-1"), 2, COUNT_RANGE, None),
     (with_arg(8, "4294967296"), 2, RANGE % ("default gain", 2147483647), None),
     (with_arg(9, "-3000000000"), 2, RANGE % ("WiFi scan period", 2147483647), None),
     (with_arg(11, "2147483647"), 255, NO_TTY, []),

@@ -42,6 +42,8 @@ def test_unit_with_the_shipped_settings_runs_the_built_in_configuration(deb, tmp
     # shift every later position.
     values = dict(line.partition("=")[::2] for line in (root / "etc/default/qzlinkd").read_text().splitlines()
                   if line.strip() and not line.startswith("#"))
+    # The command deadline goes through the environment (EnvironmentFile exports it).
+    assert values.pop("QZ_COMMAND_TIMEOUT") == "10"
     assert "ExecStart=/usr/bin/qzlinkd " + " ".join("${%s}" % name for name in values) in unit
     values = {k: v.strip().strip('"') for k, v in values.items()}
     # The same banner as with no argument beyond the device (a missing one: both stop after it).

@@ -150,6 +150,18 @@ TEST_F(Dispatch, BuildDateWithTheProcessorVersionToTheAskersSwappedAddress) {
     EXPECT_EQ(Reply(0x4A), Hex("05 13 32 36 30 37 32 38 00 33 2E 39 2E 31 00"));
 }
 
+// A name whose quoting does not fit the command line is not run, and the
+// log says so; the MCU still gets its usual reply.
+TEST_F(Dispatch, DeviceNameTooLongToQuoteIsLogged) {
+    std::string request = "13 05 02 00 05";
+    for (int i = 0; i < 2100; ++i) request += " 22";
+    const std::string log = Run((request + " 00").c_str());
+    EXPECT_TRUE(HasLogLine(log, "DevicInfo: name too long for the command line, not handed on"))
+        << log;
+    EXPECT_EQ(Reply(), Hex("13 05 03"));
+    EXPECT_TRUE(RecordedLines().empty());
+}
+
 TEST_F(Dispatch, UuidReportOfNothingOrTooMuch) {
     SetReply("device uuid", "");
     Run("13 05 05");

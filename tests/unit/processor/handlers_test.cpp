@@ -73,6 +73,25 @@ TEST_F(Handlers, SlotPastPositionFifteenKeepsItsLowBits) {
     EXPECT_EQ(Reply(), WithName(Hex("13 02 0C 00 01"), "S17"));
 }
 
+// An active index past 255 would name another slot through the slot byte.
+TEST_F(Handlers, ActiveSlotIndexPastAByteIsNoActiveSlot) {
+    std::string slots = "[";
+    for (int i = 0; i < 300; ++i) {
+        slots += std::string(i ? "," : "") + R"({"index": )" + std::to_string(i) +
+                 R"(, "name": "S)" + std::to_string(i) + "\"}";
+    }
+    SetReply("/api/list-slots", slots + "]");
+    SetReply("/api/filtering", R"({"enabled": 1})");
+    SetReply("/api/active-slot", R"({"index": 299})");
+    const std::string log = Logged([&] { doReportDiracFilterNum(&link, 0x43); });
+    EXPECT_EQ(Reply(), Hex("13 02 02 01 2C FF 00"));  // the count byte is its low byte
+    EXPECT_TRUE(
+        HasLogLine(log, "DiracFilter: active slot index 299 does not fit a byte, reported as none"))
+        << log;
+    doReportDiracFilterCurrInfo(&link, 0x43);
+    EXPECT_EQ(Reply(), Hex("13 02 16 00 FF 00"));
+}
+
 TEST_F(Handlers, LongSlotNameCutToTheReplyArea) {
     SetReply("/api/list-slots", R"([{"name": ")" + std::string(3000, 'n') + "\"}]");
     SetReply("/api/active-slot", R"({"index": 0})");
