@@ -66,6 +66,9 @@ std::condition_variable& childGone = kids.gone;
 std::condition_variable& leftoverAdded = kids.leftoverAdded;
 std::list<Child>& children = kids.list;
 bool& reaperStarted = kids.reaperStarted;
+// Set by ExecEndChildren: the daemon is stopping, and a request started
+// after that (a worker that went on after its request was ended) never runs.
+bool ending = false;  // under childMutex
 
 // Reaps the child when it has ended; the lock is held, so its pid (and so
 // its group id) cannot be reused while someone signals it.
@@ -284,6 +287,7 @@ int RealRun(Kind kind, char* dest, int* size, const char* cmd, const char* shown
     {
         std::lock_guard<std::mutex> lock(childMutex);
         self = children.insert(children.end(), Child{pid, pid, kind, true, -1, 0, 0, shown});
+        if (ending && kind == Kind::kRequest) KillGroupLocked(*self, SIGKILL);
     }
     const int pidfd = OpenPidfd(pid);
     // Room is kept for the NUL: a reply that fills the area is cut, never
@@ -380,6 +384,7 @@ int GetExecDeadlineMs() {
 
 void ExecEndChildren() {
     std::unique_lock<std::mutex> lock(childMutex);
+    ending = true;
     const auto requests = [] {
         for (const Child& c : children)
             if (c.kind == Kind::kRequest && c.pid > 0) return true;

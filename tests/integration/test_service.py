@@ -61,11 +61,14 @@ def test_ready_status_and_pings_that_stop_when_the_monitor_wedges(board):
     d.replug()
     assert {m for m in n.during(0.5)} >= {"STATUS=serving the MCU on %s" % d.device, "WATCHDOG=1"}
     # The processor comes up; the monitor's first request hangs in the script.
-    board.set_hook("halvane.sh", "exec sleep 60\n")
+    board.set_hook("halvane.sh", '[ "$2" = get ] || exit 0; echo $$ > %s; exec sleep 60\n' % (board.root / "hung.pid"))
     board.set_processor_state(1)
-    board.wait_calls(lambda c: c[0] == "halvane")
+    board.wait_calls(lambda c: c[1][:2] == ["http", "get"])
     n.during(0.3)  # a ping of the pass before may still be under way
     assert n.during(1.5) == []
     os.kill(d.proc.pid, signal.SIGTERM)
     assert d.wait_exit(3) == 0
     assert n.during(0.3) == ["STOPPING=1\nSTATUS=stopping on SIGTERM"]
+    # The request it was waiting for is ended with it.
+    hung = int((board.root / "hung.pid").read_text())
+    assert not os.path.exists("/proc/%d" % hung) or "zombie" in open("/proc/%d/status" % hung).read()
