@@ -28,7 +28,7 @@ int ExecDeviceAction(const char* cmd);
 int GetExecDeadlineMs();
 // Ends the process group of every request child the daemon is waiting for
 // (TERM, then KILL after a short grace); device actions run on. From then on
-// a new request's command is ended as it starts: the daemon is stopping.
+// a new request's command is not started (-1): the daemon is stopping.
 // Thread-safe; returns once they are gone or the grace is over.
 void ExecEndChildren();
 
