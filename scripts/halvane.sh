@@ -38,6 +38,12 @@
 # that file is non-empty; otherwise a UUID generated once and kept in
 # QZ_STATE_DIR/uuid (default /var/lib/qz/uuid); when it cannot be kept it is still printed.
 #
+# update exec with QZ_UPDATE_UNIT set (qzlinkd.service sets it to qz-update.service):
+# the update runs as that unit, outside the daemon's sandbox, through
+# "systemctl start UNIT"; the unit runs this script's "update exec" again, without
+# QZ_UPDATE_UNIT, which runs the hook. The exit status is the unit's result, and the
+# update goes on when the daemon is stopped or replaced.
+#
 # Wrong arguments and unknown commands: message on stderr, exit status 2.
 
 set -u
@@ -160,6 +166,7 @@ case $word in
         run_hook zel_reset ;;
     update)
         { [ $# -eq 1 ] && [ "$1" = exec ]; } || bad "usage: update exec"
+        [ -n "${QZ_UPDATE_UNIT:-}" ] && exec systemctl start "$QZ_UPDATE_UNIT"
         run_hook update "$@" ;;
     net)
         [ $# -eq 2 ] || bad "usage: net IFACE ACTION"

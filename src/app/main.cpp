@@ -1,6 +1,7 @@
 #include "app/main.h"
 
 #include <fcntl.h>
+#include <glib-unix.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include "app/monitor.h"
 #include "common/config.h"
 #include "common/log.h"
+#include "common/service.h"
 #include "link/link.h"
 #include "network/nm.h"
 #include "processor/exec.h"
@@ -110,6 +112,29 @@ void ConsoleTestLoop(TtyData* data) {
     }
 }
 
+// SIGTERM and SIGINT end the run through the main loop; SIGHUP is only
+// logged (the settings are read at start, a restart applies new ones).
+// GLib's signal sources, not a blocked mask and sigwait: children inherit a
+// blocked mask, and a control script that cannot be stopped by SIGTERM
+// would outlive a stop.
+gboolean OnStopSignal(gpointer name) {
+    Log("Stopping on %s.\n", static_cast<const char*>(name));
+    ServiceStopping(static_cast<const char*>(name));
+    NmQuit();
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean OnHangUp(gpointer) {
+    Log("SIGHUP ignored: the settings are read at start (restart to apply new ones).\n");
+    return G_SOURCE_CONTINUE;
+}
+
+void AddSignalSources() {
+    g_unix_signal_add(SIGTERM, OnStopSignal, const_cast<char*>("SIGTERM"));
+    g_unix_signal_add(SIGINT, OnStopSignal, const_cast<char*>("SIGINT"));
+    g_unix_signal_add(SIGHUP, OnHangUp, nullptr);
+}
+
 }  // namespace
 
 int Main(const char* device, const char* baudr, int isQZ, const char* halvane_sh,
@@ -155,17 +180,23 @@ int Main(const char* device, const char* baudr, int isQZ, const char* halvane_sh
     TtyInit(fd, baudr);
     InitTtyData(&ttyData, fd, path, baudr);
     pthread_mutex_init(&StateMutex, nullptr);
+    ServiceInit();
+    // Before any thread starts: a stop asked for during start-up waits
+    // for the loop and is not lost.
+    if (isQZ < 0) AddSignalSources();
     SetLinkHandlers(handleCommand, doCheckState);
     StartThread(&ttyData.receiveThread, doReceive, &ttyData);
 
     if (isQZ < 0) {
         NmMain(&ttyData, WLAN_NAME, ETH_NAME, autoWifiScan);
+        ExecEndChildren();
     } else {
         ConsoleTestLoop(&ttyData);
     }
     // The line stays open: the receive thread may be inside a read of it,
     // and the process ends right here, which closes it.
     Log("Test end.\n");
+    LogFlush(1000);
     return 0;
 }
 

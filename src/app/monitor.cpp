@@ -5,7 +5,10 @@
 
 #include "common/config.h"
 #include "common/log.h"
+#include "common/service.h"
 #include "device/identity.h"
+#include "network/nm.h"
+#include "processor/exec.h"
 #include "processor/filters.h"
 #include "processor/gain.h"
 #include "processor/http.h"
@@ -18,6 +21,10 @@ constexpr const char* kSpeakerFile = "/tmp/dirac/speaker.json";
 constexpr int kPassMs = 1000;
 constexpr int kFetchEvery = 3;  // a counter above this many passes fetches
 constexpr int kDefaultRestoreGain = -37;
+// How long past the command deadline one frame's handler may run, and how
+// long the main loop may leave a probe waiting, before the pings stop.
+constexpr unsigned long kHandlerMarginMs = 5000;
+constexpr unsigned long kLoopAnswerMs = 5000;
 
 bool HasJson(const char* reply) {
     return strchr(reply, '{') != nullptr;
@@ -127,6 +134,20 @@ bool doQueuedRequests(TtyData* data) {
     return served;
 }
 
+// The watchdog hears from the daemon only while every worker makes
+// progress: this thread has just finished a pass, the receive thread waits
+// for bytes or is inside one handler for less than the command deadline and
+// the margin, and the main loop serves what it is given. A wedged worker
+// stops the pings and the service manager restarts the daemon.
+void doWatchdogPass() {
+    if (GetServiceWatchdogMs() == 0) return;
+    const bool receiving =
+        IsStepInTime(TickCount(), GetHandlerSince(),
+                     static_cast<unsigned long>(GetExecDeadlineMs()) + kHandlerMarginMs);
+    const bool looping = NmIsLoopAnswering(kLoopAnswerMs);
+    if (receiving && looping) ServiceWatchdogPing();
+}
+
 }  // namespace
 
 int doMonitorPass(TtyData* data, MonitorState* st) {
@@ -153,10 +174,13 @@ void* doCheckState(void* arg) {
     doReportRever(data, kReportAddr);
     SleepMs(100);
     doReportRedate(data, kReportAddr);
+    // The line is open and both workers run.
+    ServiceReady(data->device);
     // For the life of the process, whatever the line's descriptor (a lost
     // line is -1 until it is reopened).
     for (;;) {
         const int sleepTime = doMonitorPass(data, &st);
+        doWatchdogPass();
         if (sleepTime > 0) SleepMs(static_cast<unsigned>(sleepTime));
     }
     return arg;

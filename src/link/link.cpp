@@ -20,12 +20,16 @@
 #endif
 
 #include "common/log.h"
+#include "common/service.h"
 #include "link/byteorder.h"
 
 namespace {
 
 CommandHandlerFn commandHandler = nullptr;
 ThreadFn monitorThread = nullptr;
+// TickCount when the handler of the current frame started; 0 while the
+// reader waits for bytes. Read by the watchdog.
+std::atomic<unsigned long> handlerSince{0};
 
 // Waits until the line has something to say, at most timeoutMs (-1: no
 // limit). Returns 0 when it is readable, hung up (the next read tells) or the
@@ -55,6 +59,7 @@ void DropLine(TtyData* data, HTty deadFd) {
 HTty ReopenLine(TtyData* data, HTty deadFd) {
     DropLine(data, deadFd);
     Log("Serial line lost: %s\n", data->device);
+    ServiceStatus("line lost, waiting for %s", data->device);
     for (;;) {
         SleepMs(50);
         HTty fd = TtyOpen(data->device);
@@ -64,6 +69,7 @@ HTty ReopenLine(TtyData* data, HTty deadFd) {
         data->handle.store(fd);
         pthread_mutex_unlock(&data->sendMutex);
         Log("Serial line reopened: %s\n", data->device);
+        ServiceStatus("serving the MCU on %s", data->device);
         return fd;
     }
 }
@@ -115,6 +121,10 @@ int ReadLineExact(void* ctx, uchar* dest, int size, bool inFrame) {
 }
 
 }  // namespace
+
+unsigned long GetHandlerSince() {
+    return handlerSince.load();
+}
 
 void SetLinkHandlers(CommandHandlerFn handler, ThreadFn monitor) {
     commandHandler = handler;
@@ -393,7 +403,12 @@ int ReadAfterStart(const ByteSource* src, TtyData* ttyData) {
     if (IsDebug != 0) printHex(isLong ? "Received long package: " : "Received: ", frame, total);
     const uchar* payload = frame + (isLong ? 5 : 4);
     if (L > 0) doSend(ttyData, nullptr, 0, frame[2], GetSendAddr(frame[1]), 1);
-    if (commandHandler != nullptr) commandHandler(ttyData, frame[1], frame[2], payload, L);
+    if (commandHandler != nullptr) {
+        const unsigned long now = TickCount();
+        handlerSince.store(now != 0 ? now : 1);
+        commandHandler(ttyData, frame[1], frame[2], payload, L);
+        handlerSince.store(0);
+    }
     return n;
 }
 

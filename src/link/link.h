@@ -37,6 +37,10 @@ typedef void* (*ThreadFn)(void*);
 // (the state monitor); either may be null. Call before the receive thread starts.
 void SetLinkHandlers(CommandHandlerFn handler, ThreadFn monitor);
 
+// TickCount when the frame handler now running started; 0 while the reader
+// waits for bytes.
+unsigned long GetHandlerSince();
+
 // Prepares a link record for an open line (ids from 1, send lock ready).
 void InitTtyData(TtyData* data, HTty handle, const char* device, const char* baudr);
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "common/log.h"
+#include "common/service.h"
 #include "network/connections.h"
 #include "network/wifi.h"
 
@@ -21,6 +22,14 @@ GMainLoop* mainLoop = nullptr;
 // Set once by NmMain before anything is queued; read by every thread.
 std::atomic<bool> loopExpected{false};
 pthread_t loopThread;
+
+// TickCount when the loop's unanswered probe was queued; 0: none pending.
+std::atomic<unsigned long> probeSince{0};
+
+gboolean AnswerProbe(gpointer) {
+    probeSince.store(0);
+    return G_SOURCE_REMOVE;
+}
 
 // True while a query runs inline because there is no loop: such a query
 // must not look at the client, which may be in the making on another thread.
@@ -149,6 +158,26 @@ int NmMain(TtyData* data, const char* wlan_name, const char* eth_name, int autoW
     nmClient = nullptr;
     Log("nm main end.\n");
     return result;
+}
+
+void NmQuit() {
+    if (mainLoop != nullptr) g_main_loop_quit(mainLoop);
+}
+
+bool NmIsLoopAnswering(unsigned long limitMs) {
+    if (!loopExpected.load(std::memory_order_acquire)) return true;
+    const unsigned long now = TickCount();
+    const unsigned long since = probeSince.load();
+    if (since != 0) return IsStepInTime(now, since, limitMs);
+    probeSince.store(now != 0 ? now : 1);
+    // Queued at the default priority, as the other threads' calls are: the
+    // answer then shows that those get served too.
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(source, AnswerProbe, nullptr, nullptr);
+    g_source_attach(source, nullptr);
+    g_source_unref(source);
+    return true;
 }
 
 NMDevice* NmGetDevice(const char* iface) {

@@ -56,6 +56,13 @@ NMClient* nm_init(bool createClient);
 // (autoWifiScan ms, none when <= 0) and runs the main loop.
 int NmMain(TtyData* data, const char* wlan_name, const char* eth_name, int autoWifiScan);
 
+// Ends the main loop (on the loop's thread: a signal source's callback).
+void NmQuit();
+// Whether the main loop serves queued work: false when a probe it was
+// given has waited limitMs or longer. Each call with no probe pending queues
+// one and gives true; true when there is no loop. One caller (the monitor).
+bool NmIsLoopAnswering(unsigned long limitMs);
+
 // ---- queries: main loop only; results belong to libnm ----
 
 // The device of that interface now, or null (no client, NetworkManager not

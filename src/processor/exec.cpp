@@ -66,6 +66,9 @@ std::condition_variable& childGone = kids.gone;
 std::condition_variable& leftoverAdded = kids.leftoverAdded;
 std::list<Child>& children = kids.list;
 bool& reaperStarted = kids.reaperStarted;
+// Set by ExecEndChildren: the daemon is stopping, and a request asked for
+// after that (a worker that went on after its request was ended) never runs.
+bool ending = false;  // under childMutex
 
 // Reaps the child when it has ended; the lock is held, so its pid (and so
 // its group id) cannot be reused while someone signals it.
@@ -272,19 +275,22 @@ int RealRun(Kind kind, char* dest, int* size, const char* cmd, const char* shown
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
     pid_t pid = -1;
-    if (Spawn(cmd, pipeFds[1], &pid) != 0) {
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        return -1;
+    std::list<Child>::iterator self;
+    {
+        // Spawned and listed under the lock: a stop either finds this child
+        // listed or this request finds the stop, never neither (a child
+        // spawned in between would outlive the daemon).
+        std::lock_guard<std::mutex> lock(childMutex);
+        if ((ending && kind == Kind::kRequest) || Spawn(cmd, pipeFds[1], &pid) != 0) {
+            close(pipeFds[0]);
+            close(pipeFds[1]);
+            return -1;
+        }
+        self = children.insert(children.end(), Child{pid, pid, kind, true, -1, 0, 0, shown});
     }
     close(pipeFds[1]);
     int fd = pipeFds[0];
     fcntl(fd, F_SETFL, O_NONBLOCK);
-    std::list<Child>::iterator self;
-    {
-        std::lock_guard<std::mutex> lock(childMutex);
-        self = children.insert(children.end(), Child{pid, pid, kind, true, -1, 0, 0, shown});
-    }
     const int pidfd = OpenPidfd(pid);
     // Room is kept for the NUL: a reply that fills the area is cut, never
     // left unterminated.
@@ -380,6 +386,7 @@ int GetExecDeadlineMs() {
 
 void ExecEndChildren() {
     std::unique_lock<std::mutex> lock(childMutex);
+    ending = true;
     const auto requests = [] {
         for (const Child& c : children)
             if (c.kind == Kind::kRequest && c.pid > 0) return true;

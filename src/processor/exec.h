@@ -27,8 +27,9 @@ int ExecDeviceAction(const char* cmd);
 // first call; a bad value is logged and the default used.
 int GetExecDeadlineMs();
 // Ends the process group of every request child the daemon is waiting for
-// (TERM, then KILL after a short grace); device actions run on. Thread-safe;
-// returns once they are gone or the grace is over.
+// (TERM, then KILL after a short grace); device actions run on. From then on
+// a new request's command is not started (-1): the daemon is stopping.
+// Thread-safe; returns once they are gone or the grace is over.
 void ExecEndChildren();
 
 // Escapes src for use between double quotes in a shell line: dollar,

@@ -282,6 +282,8 @@ class Board:
 
     def env(self, extra=None):
         env = dict(os.environ, QZTEST_RECORD=str(self.record), QZTEST_REPLIES=str(self.replies))
+        for name in ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"):  # no service manager but a test's own
+            env.pop(name, None)
         env["PATH"] = str(self.bin) + ":" + env.get("PATH", "/usr/bin:/bin")
         # Never talk to the machine's real NetworkManager: a bus that does not exist.
         env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + str(self.root / "no-bus")

@@ -58,7 +58,8 @@ def test_http_against_the_simulator(run):
 
 
 # The demo's tour runs the other hooks.
-HOOK_CALLS = [(["net", "eth0", "reset"], "net", ["eth0", "reset"]),
+HOOK_CALLS = [(["update", "exec"], "update", ["exec"]),
+              (["net", "eth0", "reset"], "net", ["eth0", "reset"]),
               (["device", "id_name"] + HOSTILE[:2], "device-id_name", HOSTILE[:2]),
               (["device", "id_name"] + HOSTILE[2:4], "device-id_name", HOSTILE[2:4]),
               (["device", "id_name", HOSTILE[4], "QZ-1"], "device-id_name", ["", "QZ-1"])]
@@ -86,6 +87,19 @@ def test_hooks_get_their_arguments_unchanged_or_are_missed_quietly(run):
         r = run(*args)  # usage errors: the hooks above are not run
         assert (r.returncode, r.stdout) == (2, b"") and r.stderr.startswith((b"halvane: ", b"usage: ")), args
     assert not argv.exists()
+
+
+def test_update_under_the_service_starts_its_own_unit(run):
+    """qzlinkd.service names the unit: the hook then runs there, not in the
+    daemon's sandbox, and the unit's result is the update's."""
+    bin_dir = run.dir / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "systemctl").write_text(HOOK)
+    (bin_dir / "systemctl").chmod(0o755)
+    path = "%s:%s" % (bin_dir, os.environ["PATH"])
+    r = run("update", "exec", QZ_UPDATE_UNIT="qz-update.service", PATH=path, HOOK_STATUS="4")
+    assert (r.returncode, r.stderr) == (4, b"")
+    assert (run.dir / "argv").read_bytes() == b"systemctl\0start\0qz-update.service\0"
 
 
 def test_uuid(run):

@@ -29,8 +29,12 @@ def test_lintian_finds_no_error_nor_warning(deb):
     version = re.search(r"project\(qzlinkd\s+VERSION\s+([0-9.]+)", (REPO / "CMakeLists.txt").read_text()).group(1)
     assert deb[0].name == "qzlinkd_%s_%s.deb" % (version, run("dpkg", "--print-architecture").stdout.strip())
     run("lintian", "--fail-on", "error,warning", str(deb[0]))
+    # Built with Debian's hardening flags: no hardening-no-bindnow,
+    # hardening-no-fortify-functions and the like, even when pedantic.
+    pedantic = run("lintian", "--pedantic", "--tag-display-limit", "0", str(deb[0])).stdout
+    assert [line for line in pedantic.splitlines() if "hardening" in line] == []
     depends = {re.sub(r"\s*\(.*\)", "", d).strip() for d in run("dpkg-deb", "-f", str(deb[0]), "Depends").stdout.split(",")}
-    assert {"libjson-c5", "libnm0", "libglib2.0-0", "curl"} <= depends
+    assert {"libjson-c5", "libnm0", "libglib2.0-0", "libsystemd0", "curl"} <= depends
 
 
 def test_unit_with_the_shipped_settings_runs_the_built_in_configuration(deb, tmp_path):
@@ -53,5 +57,10 @@ def test_unit_with_the_shipped_settings_runs_the_built_in_configuration(deb, tmp
     from_unit = run(daemon, *values.values()).stdout.splitlines()
     assert from_unit[:6] == run(daemon, device).stdout.splitlines()[:6]
     assert from_unit[1] == device + " 115200(4098) true"  # the framed daemon
+    # The sandbox: systemd's own measure, no worse than the value reached.
+    r = run("systemd-analyze", "security", "--offline=yes", "--threshold=27",
+            str(root / "usr/lib/systemd/system/qzlinkd.service"))
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "Overall exposure level for qzlinkd.service: 2.7 OK" in r.stdout
     assert (root / "opt/qz/bin/halvane.sh").read_bytes() == (REPO / "scripts/halvane.sh").read_bytes()
     assert os.access(root / "opt/qz/bin/halvane.sh", os.X_OK)

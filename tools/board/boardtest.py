@@ -35,6 +35,9 @@ ETH_MAC = qb.ETH_MAC
 # QEMU's user-mode DHCP server hands out its first address.
 DHCP_ADDRESS = r"10\.0\.2\.15/255\.255\.255\.0"
 UNIT_RESTART_SEC = 5
+UNIT_WATCHDOG_SEC = 30
+# systemd-analyze security's exposure of the unit: the check fails above it.
+EXPOSURE_MAX = 2.7
 BOOT_TIMEOUT = 600  # emulation on two shared cores: generous, only a ceiling
 
 # What the board's integrator adds: the settings the board needs, the
@@ -55,6 +58,13 @@ HOOK = """#!/bin/sh
 # Board test hook: logs its call to the journal.
 exec logger -t qz-hook -- "$(basename "$0") $*"
 """
+# An update writes where the daemon's sandbox may not: it runs in
+# qz-update.service.
+UPDATE_PROOF = "/usr/local/lib/qz-updated"
+UPDATE_HOOK = """#!/bin/sh
+date +%%s > %s
+exec logger -t qz-hook -- "$(basename "$0") $*"
+""" % UPDATE_PROOF
 
 
 class Failed(Exception):
@@ -285,6 +295,7 @@ def make_disk(board, deb):
              "etc/qz/uuid": ((qb.DEMO_UUID + "\n").encode(), 0o644),
              "root/qzlinkd.deb": (Path(deb).read_bytes(), 0o644)}
     files.update({"opt/qz/hooks/" + hook: (HOOK.encode(), 0o755) for hook in qb.HOOKS})
+    files["opt/qz/hooks/update"] = (UPDATE_HOOK.encode(), 0o755)
     for name, (data, mode) in files.items():
         path = setup / "root" / name
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -411,6 +422,7 @@ def run_checks(board, checks, args):
                       active, time.monotonic() - t1,
                       "missing " + "; ".join(missing) if missing else "version, build date, processor, LAN",
                       "reported: " + wifi[0] if wifi else "absent (no mlan0)"))
+    ready_check(board, checks)
 
     for name, steps in (("tour: identity and clock", identity_and_clock),
                         ("tour: processor requests", processor_requests),
@@ -429,10 +441,97 @@ def run_checks(board, checks, args):
                   % (kib["Rss"], kib["Private_Clean"] + kib["Private_Dirty"], kib["Pss"]))
 
     journal_check(board, checks, t)
+    update_check(board, checks, tour)
     restart_checks(board, checks, tour, t)
+    watchdog_check(board, checks, tour, t)
+    stop_check(board, checks)
+    exposure_check(board, checks)
     install_check(board, checks, t)
     usb_check(board, checks)
     poweroff_check(board, checks, tour)
+
+
+def unit_props(board, unit, *names):
+    out = board.sh("systemctl show -p %s %s" % (",".join(names), unit), check=False)[1]
+    return dict(line.partition("=")[::2] for line in out.splitlines() if "=" in line)
+
+
+def ready_check(board, checks):
+    """Type=notify: "active" only once the daemon said READY; its status line
+    and the watchdog as the unit sets them."""
+    p = unit_props(board, "qzlinkd.service", "Type", "ActiveState", "SubState", "StatusText", "WatchdogUSec",
+                   "Restart")
+    want = {"Type": "notify", "ActiveState": "active", "SubState": "running",
+            "StatusText": "serving the MCU on /dev/ttymxc2", "WatchdogUSec": "%ds" % UNIT_WATCHDOG_SEC,
+            "Restart": "always"}
+    checks.report("service: systemd shows qzlinkd ready, with its status line and watchdog", p == want,
+                  ", ".join("%s=%s" % kv for kv in sorted(p.items())))
+
+
+def update_check(board, checks, tour):
+    """The MCU's update runs the hook in qz-update.service, outside the
+    daemon's sandbox: it can write under /usr, and the daemon runs on."""
+    old = main_pid(board)
+    before = len(tour.missing)
+    tour.ask("update")
+    wrote = wait_guest(board, "[ -s %s ]" % UPDATE_PROOF, 60)
+    result = unit_props(board, "qz-update.service", "Result", "ExecMainStatus")
+    tour.ask("version", r"^<- version 1\.3\.4$")
+    ok = wrote and result == {"Result": "success", "ExecMainStatus": "0"} and len(tour.missing) == before
+    checks.report("update: the update hook runs as qz-update.service and writes %s" % UPDATE_PROOF,
+                  ok and main_pid(board) == old,
+                  "%s, qz-update.service %s, daemon %s" % (
+                      "written" if wrote else "not written", result,
+                      "answering, same pid" if main_pid(board) == old else "restarted"))
+
+
+def watchdog_check(board, checks, tour, t):
+    """A daemon that stops making progress (SIGSTOP: every thread at once)
+    stops its pings; systemd kills it and starts it again."""
+    old = main_pid(board)
+    since = t.mark()
+    t0 = time.monotonic()
+    board.sh("kill -STOP %d" % old)
+    limit = UNIT_WATCHDOG_SEC + UNIT_RESTART_SEC + 60
+    back = t.wait(r"^<- version 1\.3\.4$", since, limit) >= 0
+    took = time.monotonic() - t0
+    new = main_pid(board)
+    before = len(tour.missing)
+    tour.ask("version", r"^<- version 1\.3\.4$")
+    answered = len(tour.missing) == before
+    journal = board.sh("journalctl -b -o cat -u qzlinkd.service | grep -c 'Watchdog timeout'", check=False)[1]
+    checks.report("watchdog: a stopped daemon is killed by the watchdog and answers again",
+                  back and answered and new not in (0, old) and journal.strip() not in ("", "0"),
+                  "SIGSTOP to answering %.1f s (WatchdogSec=%d, RestartSec=%d), watchdog timeouts in the "
+                  "journal: %s" % (took, UNIT_WATCHDOG_SEC, UNIT_RESTART_SEC, journal.strip()))
+
+
+def stop_check(board, checks):
+    """systemctl stop: SIGTERM, one line, exit status 0, inactive (dead)."""
+    t0 = time.monotonic()
+    board.sh("systemctl stop qzlinkd.service")
+    took = time.monotonic() - t0
+    p = unit_props(board, "qzlinkd.service", "ActiveState", "SubState", "Result", "ExecMainStatus",
+                   "ExecMainCode")
+    status = board.sh("systemctl status qzlinkd.service | sed -n 's/^ *Active: //p'", check=False)[1].strip()
+    said = board.sh("journalctl -b -o cat -u qzlinkd.service | grep -c '^Stopping on SIGTERM\\.$'",
+                    check=False)[1].strip()
+    want = {"ActiveState": "inactive", "SubState": "dead", "Result": "success", "ExecMainStatus": "0",
+            "ExecMainCode": "1"}
+    checks.report("stop: systemctl stop ends the daemon with status 0, inactive (dead)",
+                  p == want and status.startswith("inactive (dead)") and said not in ("", "0"),
+                  "%.1f s, %s; Active: %s; 'Stopping on SIGTERM.' logged %s time(s)"
+                  % (took, ", ".join("%s=%s" % kv for kv in sorted(p.items())), status, said))
+    board.sh("systemctl start qzlinkd.service")
+
+
+def exposure_check(board, checks):
+    out = board.sh("systemd-analyze security qzlinkd.service | tail -1", check=False)[1]
+    m = re.search(r"exposure level for qzlinkd\.service: ([0-9.]+) (\w+)", out)
+    value = float(m.group(1)) if m else None
+    checks.report("sandbox: systemd-analyze security qzlinkd.service at most %.1f" % EXPOSURE_MAX,
+                  value is not None and value <= EXPOSURE_MAX,
+                  "exposure %s %s" % (m.group(1), m.group(2)) if m else out.strip()[-200:])
 
 
 def install_check(board, checks, t):
@@ -468,8 +567,14 @@ def journal_lines():
 def journal_check(board, checks, t):
     lines = board.sh("journalctl -b -o cat -u qzlinkd.service", check=False)[1].splitlines()
     missing = [line for line in journal_lines() if line not in lines]
-    checks.report("journal: the daemon's lines are there, whole", bool(lines) and not missing,
-                  "%d lines%s" % (len(lines), ("; missing: " + " | ".join(missing)) if missing else ""))
+    # What the sandbox would refuse the daemon and its commands (date -s,
+    # ifconfig, nmcli, the control script) shows up as one of these.
+    refused = [line for line in lines if re.search(r"not permitted|Permission denied|Read-only file system|"
+                                                   r"Bad system call|Address family not supported", line)]
+    checks.report("journal: the daemon's lines are there, whole, nothing refused by the sandbox",
+                  bool(lines) and not missing and not refused,
+                  "%d lines%s%s" % (len(lines), ("; missing: " + " | ".join(missing)) if missing else "",
+                                    ("; refused: " + " | ".join(refused[:3])) if refused else ""))
 
 
 def restart_checks(board, checks, tour, t):
