@@ -10,11 +10,11 @@
 #include "link/byteorder.h"
 #include "network/connections.h"
 #include "network/wifi.h"
-#include "processor/exec.h"
 #include "processor/filters.h"
 #include "processor/gain.h"
-#include "processor/script.h"
 #include "processor/speaker.h"
+#include "shell/exec.h"
+#include "shell/script.h"
 
 namespace {
 

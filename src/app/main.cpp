@@ -20,7 +20,7 @@
 #include "common/service.h"
 #include "link/link.h"
 #include "network/nm.h"
-#include "processor/exec.h"
+#include "shell/exec.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include "common/service.h"
 #include "device/identity.h"
 #include "network/nm.h"
-#include "processor/exec.h"
 #include "processor/filters.h"
 #include "processor/gain.h"
 #include "processor/http.h"
 #include "processor/speaker.h"
+#include "shell/exec.h"
 
 namespace {
 

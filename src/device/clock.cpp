@@ -9,7 +9,7 @@
 #include "common/log.h"
 #include "link/byteorder.h"
 #include "network/nm.h"
-#include "processor/exec.h"
+#include "shell/exec.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "link/byteorder.h"
 #include "network/nm.h"
 #include "network/wifi.h"
-#include "processor/exec.h"
-#include "processor/script.h"
+#include "shell/exec.h"
+#include "shell/script.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include "common/config.h"
 #include "common/log.h"
-#include "processor/exec.h"
 #include "processor/filters.h"
 #include "processor/locked.h"
-#include "processor/script.h"
+#include "shell/exec.h"
+#include "shell/script.h"
 
 namespace {
 
