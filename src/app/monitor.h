@@ -2,9 +2,9 @@
 // processor and the network devices and carries out queued requests.
 #pragma once
 
-#include "app/netwatch.h"
 #include "common/public.h"
 #include "link/link.h"
+#include "network/netwatch.h"
 
 // One processor reply as the monitor fetches and stores it (up to 2047
 // characters and the NUL); the stores hold a whole reply.
