@@ -122,24 +122,20 @@ void UnknownCommandMode(TtyData*, uchar, const uchar* cmd, int size) {
     printHex("Unknown COMMAND_MODE: ", cmd, size);
 }
 
-// A WiFi list page sent by the MCU is only logged. Entries are found by
-// their length bytes; a zero length or one running past the page ends the walk.
+// A WiFi list page sent by the MCU is only logged.
 void WifiListPage(TtyData*, uchar, const uchar* cmd, int size) {
     Log("Received WiFiList: count=%d page=%d/%d:\n", cmd[3], cmd[4], cmd[5]);
-    for (int e = 6; e < size;) {
-        int len = cmd[e];
-        if (len < 12 || e + len > size) break;
+    WalkWifiPage(cmd, size, [cmd](int e, int len) {
         char bssid[18];
         ToHexText(bssid, cmd + e + 5, 6, ':');
         char name[256];
-        int nameLen = static_cast<int>(
+        const int nameLen = static_cast<int>(
             strnlen(reinterpret_cast<const char*>(cmd + e + 11), static_cast<size_t>(len - 11)));
         memcpy(name, cmd + e + 11, static_cast<size_t>(nameLen));
         name[nameLen] = '\0';
         Log("%2d(%d). %3d%% %d %3d %s %s\n", cmd[e + 1], len, cmd[e + 2], cmd[e + 3], cmd[e + 4],
             bssid, name);
-        e += len;
-    }
+    });
 }
 
 void WifiList(TtyData* data, uchar addr, const uchar*, int) {

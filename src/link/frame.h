@@ -1,6 +1,6 @@
 // The frame format, pure: building frames into a buffer and checking
-// received ones. No I/O, so the tests, the fuzzers and the MCU console link
-// it alone.
+// received ones. No I/O, so the tests and the fuzzers link it alone, and the
+// MCU console links it with the line and the tables, without the daemon.
 //
 // Short frame: FA addr id L payload[L] sum8 F5           (L <= 191)
 // Long frame:  FA addr id C0|L>>8 L&FF payload[L] sum16 F5 (top bits of byte 3 set)

@@ -104,24 +104,6 @@ gboolean RetryClient(gpointer) {
 
 }  // namespace
 
-const char* GetDeviceStateText(NMDeviceState src) {
-    for (const DeviceStateRow& row : kDeviceStates) {
-        if (row.state == src) return row.text;
-    }
-    return "UNKNOWN";
-}
-
-uchar GetNetState(NMDeviceState src) {
-    for (const DeviceStateRow& row : kDeviceStates) {
-        if (row.state == src) return row.netState;
-    }
-    return 0;
-}
-
-const char* GetNetStateText(uchar netState) {
-    return netState <= kNetStateConnected ? kNetStateTexts[netState] : "?";
-}
-
 GMainLoop* glib2_init(bool createMainLoop) {
     return createMainLoop ? g_main_loop_new(nullptr, FALSE) : nullptr;
 }

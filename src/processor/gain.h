@@ -8,12 +8,7 @@
 #include "common/public.h"
 #include "link/link.h"
 #include "processor/json.h"
-
-// Processor state codes.
-constexpr uchar kDiracStateIdle = 0;     // capture socket only
-constexpr uchar kDiracStateReady = 1;    // command socket up
-constexpr uchar kDiracStatePlaying = 3;  // playback process running
-constexpr uchar kDiracStateNone = 4;     // no processor files
+#include "processor/tables.h"
 
 // The whole-dB gain of a processor "gain" value: rounded half away from
 // zero; kept within what tenths of a dB fit in 16 bits; -37 when unusable.

@@ -5,8 +5,7 @@
 #include <cstring>
 
 #include "link/byteorder.h"
-#include "processor/filters.h"
-#include "processor/gain.h"
+#include "processor/tables.h"
 #include "qzmcu/text.h"
 
 namespace {
