@@ -129,8 +129,8 @@ void doGainWatch(TtyData* data, MonitorState* st) {
 
 // The slow requests the receive thread queued; true when one was served.
 bool doQueuedRequests(TtyData* data) {
-    bool served = doCheckDiracGain(&StateMutex, data) > 0;
-    if (doCheckSpeakerConfig(data, &StateMutex) > 0) served = true;
+    bool served = doCheckDiracGain(data) > 0;
+    if (doCheckSpeakerConfig(data) > 0) served = true;
     return served;
 }
 

@@ -35,12 +35,10 @@ extern const uchar GET_SPEAKER_CONFIG[3];   // 06 23 01
 extern const uchar CMD_ZEL_RESET[3];        // 13 03 02
 extern const uchar CMD_GET_DEVICE_INFO[3];  // 13 05 01, never sent
 
-// Run-time state shared by the receive thread and the state monitor; every
-// access holds StateMutex, and never across a script run, a sleep or a send.
+// Guards the run-time state the receive thread and the state monitor share
+// (the queued gain and speaker layout, the LAN switch); held for the access
+// alone, never across a script run, a sleep or a send.
 extern pthread_mutex_t StateMutex;
-extern bool LanEnabled;
-extern int SpeakerInfos[3];     // X, Z, LFE count; X <= 0: nothing queued
-extern short DiracGainInfo[2];  // reply address (0: nothing queued), gain in 0.1 dB
 
 // The processor version text behind the build date (empty by default).
 inline const char* GetDiracVersionText() {

@@ -288,16 +288,18 @@ int doLanConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface)
     return ExecLine(line, FormatLanSwitchLine(line, sizeof line, iface, enable));
 }
 
+namespace {
+// Guarded by StateMutex.
+bool LanEnabled = true;
+unsigned lanSwitches = 0;
+}  // namespace
+
 bool IsLanEnabled() {
     pthread_mutex_lock(&StateMutex);
     bool enabled = LanEnabled;
     pthread_mutex_unlock(&StateMutex);
     return enabled;
 }
-
-namespace {
-unsigned lanSwitches = 0;  // guarded by StateMutex
-}  // namespace
 
 void SetLanEnabled(bool enable) {
     pthread_mutex_lock(&StateMutex);

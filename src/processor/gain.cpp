@@ -49,41 +49,43 @@ int doDiracGetGain(TtyData* data, JsonObject* speaker, uchar addr, bool autoFree
     return SendPayload(data, addr, payload, sizeof payload);
 }
 
-int doDiracMainVolSet(TtyData* data, uchar addr, const uchar* cmd, int size) {
+int doDiracMainVolSet(TtyData*, uchar addr, const uchar* cmd, int size) {
     // The gain bytes must come from the frame itself.
     if (IsNull(cmd) || size < 2) return -1;
     const short gain = ToShort(cmd);
     Log("DiracMainVolSet: %d\n", gain / 10);
-    return doDiracGain(&StateMutex, data, addr, gain);
+    return SetDiracGainInfo(addr, gain);
 }
 
-int doDiracGain(pthread_mutex_t* mutex, TtyData* data, uchar addr, short gain) {
-    if (Assigned(mutex)) {
-        short previous = 0;
-        WithLock(mutex, [&] {
-            previous = DiracGainInfo[1];
-            DiracGainInfo[0] = addr;
-            DiracGainInfo[1] = gain;
-        });
-        Log("DiracGain: %d -> %d\n", previous, gain);
-        return 1;
-    }
+short DiracGainInfo[2] = {0, 0};
+
+int SetDiracGainInfo(uchar addr, short gain) {
+    short previous = 0;
+    WithLock(&StateMutex, [&] {
+        previous = DiracGainInfo[1];
+        DiracGainInfo[0] = addr;
+        DiracGainInfo[1] = gain;
+    });
+    Log("DiracGain: %d -> %d\n", previous, gain);
+    return 1;
+}
+
+int doDiracGain(TtyData* data, uchar addr, short gain) {
     // Whole dB at the processor, truncated toward zero.
     PutHttp(nullptr, 0, "/api/speaker", "gain", gain / 10);
     return doDiracMainVolGet(data, addr);
 }
 
-int doCheckDiracGain(pthread_mutex_t* mutex, TtyData* data) {
-    if (IsNull(mutex)) return -1;
+int doCheckDiracGain(TtyData* data) {
     short addr = 0;
     short gain = 0;
-    WithLock(mutex, [&] {
+    WithLock(&StateMutex, [&] {
         addr = DiracGainInfo[0];
         gain = DiracGainInfo[1];
         DiracGainInfo[0] = 0;
     });
     if (addr <= 0) return 0;
-    doDiracGain(nullptr, data, ToUChar(addr), gain);
+    doDiracGain(data, ToUChar(addr), gain);
     return 1;
 }
 

@@ -13,9 +13,24 @@ namespace {
 
 constexpr int kLabelAreaSize = 4096;
 
-int QueueSpeakerConfig(pthread_mutex_t* mutex, int x, int z, int lfe) {
+}  // namespace
+
+int doSpeakerLayoutMessage(TtyData*, const uchar* cmd, int size) {
+    if (IsNull(cmd) || size != 5 || cmd[0] != 0x06 || cmd[1] != 0x23 || cmd[2] != 0x02) return -1;
+    const uchar code = cmd[3];
+    const int lfe = cmd[4];
+    int speakers[2] = {0, 0};
+    char label[kLabelAreaSize] = "";
+    GetSpConfigText(label, sizeof label, speakers, code, lfe);
+    Log("SpConfig: %d(0x%02X) %d.%d.%d %s\n", code, code, speakers[0], lfe, speakers[1], label);
+    return SetSpeakerInfos(speakers[0], speakers[1], lfe);
+}
+
+int SpeakerInfos[3] = {0, 0, 0};
+
+int SetSpeakerInfos(int x, int z, int lfe) {
     int queued[3] = {0, 0, 0};
-    WithLock(mutex, [&] {
+    WithLock(&StateMutex, [&] {
         queued[0] = SpeakerInfos[0];
         queued[1] = SpeakerInfos[1];
         queued[2] = SpeakerInfos[2];
@@ -29,24 +44,9 @@ int QueueSpeakerConfig(pthread_mutex_t* mutex, int x, int z, int lfe) {
     return 1;
 }
 
-}  // namespace
-
-int doSpeakerLayoutMessage(TtyData* data, const uchar* cmd, int size) {
-    if (IsNull(cmd) || size != 5 || cmd[0] != 0x06 || cmd[1] != 0x23 || cmd[2] != 0x02) return -1;
-    const uchar code = cmd[3];
-    const int lfe = cmd[4];
-    int speakers[2] = {0, 0};
-    char label[kLabelAreaSize] = "";
-    GetSpConfigText(label, sizeof label, speakers, code, lfe);
-    Log("SpConfig: %d(0x%02X) %d.%d.%d %s\n", code, code, speakers[0], lfe, speakers[1], label);
-    return doSpeakerConfig(data, &StateMutex, speakers, lfe);
-}
-
-int doSpeakerConfig(TtyData* ttyData, pthread_mutex_t* mutex, const int* speakers, int lfe) {
+int doSpeakerConfig(TtyData* ttyData, const int* speakers, int lfe) {
     const int x = Assigned(speakers) ? speakers[0] : 0;
     const int z = Assigned(speakers) ? speakers[1] : 0;
-    if (Assigned(mutex)) return QueueSpeakerConfig(mutex, x, z, lfe);
-
     char line[kCommandLineSize];
     int rc = -1;
     if (FormatSpConfigLine(line, sizeof line, x, lfe, z) >= 0) rc = Exec(nullptr, nullptr, line);
@@ -56,10 +56,9 @@ int doSpeakerConfig(TtyData* ttyData, pthread_mutex_t* mutex, const int* speaker
     return rc;
 }
 
-int doCheckSpeakerConfig(TtyData* ttyData, pthread_mutex_t* mutex) {
-    if (IsNull(mutex)) return -1;
+int doCheckSpeakerConfig(TtyData* ttyData) {
     int layout[3] = {0, 0, 0};
-    WithLock(mutex, [&] {
+    WithLock(&StateMutex, [&] {
         if (SpeakerInfos[0] > 0) {
             layout[0] = SpeakerInfos[0];
             layout[1] = SpeakerInfos[1];
@@ -68,7 +67,7 @@ int doCheckSpeakerConfig(TtyData* ttyData, pthread_mutex_t* mutex) {
         }
     });
     if (layout[0] <= 0) return 0;
-    doSpeakerConfig(ttyData, nullptr, layout, layout[2]);
+    doSpeakerConfig(ttyData, layout, layout[2]);
     return 1;
 }
 
