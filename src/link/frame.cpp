@@ -20,19 +20,6 @@ uchar GetSendAddr(uchar addr) {
     return static_cast<uchar>(((addr << 4) | (addr >> 4)) & 0xFF);
 }
 
-bool IsHexTextPayload(const uchar* data, int size, int isQZ) {
-    return Assigned(data) && size > 2 && isQZ >= 0 && data[2] == ' ';
-}
-
-int DecodeHexPayload(uchar* dest, const uchar* text, int size) {
-    int n = 0;
-    for (int i = 0; i < size; i += 3) {
-        uchar low = (i + 1 < size) ? fromHex(static_cast<char>(text[i + 1])) : 0;
-        dest[n++] = static_cast<uchar>(fromHex(static_cast<char>(text[i])) * 16 + low);
-    }
-    return n;
-}
-
 int BuildFrame(uchar* dest, const uchar* payload, int size, uchar id, uchar addr) {
     if (size < 0 || size > kLongPayloadMax || (size > 0 && IsNull(payload))) return -1;
     dest[0] = kFrameStart;

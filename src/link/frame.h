@@ -24,12 +24,6 @@ inline bool IsLongLength(uchar b) {
     return (b & 0xC0) == 0xC0;
 }
 
-// Console hex text ("05 0B 00"): a framed payload longer than two bytes whose
-// third byte is a blank.
-bool IsHexTextPayload(const uchar* data, int size, int isQZ);
-// Decodes the pairs at 0, 3, 6, ...; a digit past the end reads as 0.
-int DecodeHexPayload(uchar* dest, const uchar* text, int size);
-
 // Builds the frame for a byte payload into dest (kFrameBufferSize bytes).
 // Returns its total length, or -1 when the payload does not fit.
 int BuildFrame(uchar* dest, const uchar* payload, int size, uchar id, uchar addr);
