@@ -86,7 +86,8 @@ unsigned GetLanSwitchCount();
 void SetLanEnabledUnlessSwitched(unsigned switchCount);
 int doNet(const char* iface, const char* action);
 
-// ---- reports by interface name (any thread; one call on the main loop) ----
+// ---- reports by interface name (any thread): what libnm knows is read in
+// one call on the main loop, the report is encoded and sent by the caller ----
 
 int doReportWifiConnectIface(TtyData* data, uchar addr, const char* iface);
 int doReportLanConnectIface(TtyData* data, uchar addr, const char* iface);
@@ -94,12 +95,10 @@ int NmSendWiFiMacIface(TtyData* data, uchar addr, const char* iface);
 
 // ---- main loop only: they take libnm objects ----
 
-int NmWifiConnect(TtyData* data, uchar addr, const uchar* cmd, int size, const char* iface,
-                  NMDevice* device, bool bssidFirst);
-int doReportWifiConnect(TtyData* data, uchar addr, const char* iface, NMDevice* device);
-int NmSendWifiInfo(TtyData* data, uchar addr, const char* iface, NMDevice* device);
-int doReportLanConnect(TtyData* data, uchar addr, const char* iface, NMDevice* device);
-int NmSendLanInfo(TtyData* data, uchar addr, const char* iface, NMDevice* device);
-int NmSendWiFiMac(TtyData* data, uchar addr, const char* iface, NMDevice* device);
+// What libnm knows of the link into dest; logs the device's status, and its
+// access point and addresses when connected. A null device gives the
+// record of no link (the LAN's: no device).
+void NmGetWifiLinkInfo(WifiLinkInfo* dest, const char* iface, NMDevice* device);
+void NmGetLanLinkInfo(LanLinkInfo* dest, const char* iface, NMDevice* device);
 const char* NmGetMac(uchar* dest, NMDevice* device);
 int NmGetIP(uchar* dest, uchar* netmask, NMIPAddress* addr);
