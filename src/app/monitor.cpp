@@ -20,7 +20,6 @@ constexpr const char* kConnectedFile = "/tmp/dirac/connected";
 constexpr const char* kSpeakerFile = "/tmp/dirac/speaker.json";
 constexpr int kPassMs = 1000;
 constexpr int kFetchEvery = 3;  // a counter above this many passes fetches
-constexpr int kDefaultRestoreGain = -37;
 // How long past the command deadline one frame's handler may run, and how
 // long the main loop may leave a probe waiting, before the pings stop.
 constexpr unsigned long kHandlerMarginMs = 5000;
@@ -69,7 +68,7 @@ void doFirstRun(TtyData* data, MonitorState* st) {
 void doGainRestore(TtyData* data, MonitorState* st) {
     if (FileExist(kSpeakerFile)) {
         JsonPtr settings(LoadJsonObject(kSpeakerFile));
-        const int gain = GetJsonObjectValue(settings.get(), "gain", kDefaultRestoreGain);
+        const int gain = GetJsonObjectValue(settings.get(), "gain", kDiracDefaultGainDb);
         Log("Reset zel gain to %d\n", gain);
         PutHttp(nullptr, 0, "/api/speaker", "gain", gain);
         settings.reset();

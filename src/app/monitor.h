@@ -24,7 +24,8 @@ struct MonitorState {
     NetWatchState net;
 };
 
-// Thread entry; data is the TtyData*, returned when the line is gone.
+// Thread entry; data is the TtyData*. Runs for the life of the process (a
+// lost line is waited for, never the end).
 void* doCheckState(void* data);
 // One pass; returns the milliseconds to sleep after it (0 after a pass that
 // carried out a queued request).

@@ -31,9 +31,8 @@ extern const uint32_t DIRAC_ID;
 extern int AutoResetLanTime;
 extern int AutoResetLanMaxCount;
 
-extern const uchar GET_SPEAKER_CONFIG[3];   // 06 23 01
-extern const uchar CMD_ZEL_RESET[3];        // 13 03 02
-extern const uchar CMD_GET_DEVICE_INFO[3];  // 13 05 01, never sent
+extern const uchar GET_SPEAKER_CONFIG[3];  // 06 23 01
+extern const uchar CMD_ZEL_RESET[3];       // 13 03 02
 
 // Guards the run-time state the receive thread and the state monitor share
 // (the queued gain and speaker layout, the LAN switch); held for the access

@@ -4,16 +4,15 @@
 
 #include "link/byteorder.h"
 
-uchar doSum(const uchar* src, int size) {
-    unsigned sum = 0;
-    for (int i = 0; i < size; i++) sum += src[i];
-    return static_cast<uchar>(sum & 0xFF);
-}
-
 ushort doSum2(const uchar* src, int size) {
     unsigned sum = 0;
     for (int i = 0; i < size; i++) sum += src[i];
     return static_cast<ushort>(sum & 0xFFFF);
+}
+
+// The low byte of the 16-bit sum is the 8-bit sum.
+uchar doSum(const uchar* src, int size) {
+    return static_cast<uchar>(doSum2(src, size) & 0xFF);
 }
 
 uchar GetSendAddr(uchar addr) {

@@ -324,6 +324,16 @@ int SendPayload(TtyData* data, uchar addr, const uchar* payload, int size) {
     return Send(data, payload, size, 0, addr, IsQZ ? 1 : 0, true);
 }
 
+void DumpShortCommand(const uchar* cmd, int size) {
+    printHex("Short command: ", cmd, size);
+}
+
+bool IsShortCommand(const uchar* cmd, int size, int need) {
+    if (cmd != nullptr && size >= need) return false;
+    DumpShortCommand(cmd, size);
+    return true;
+}
+
 namespace {
 
 // A frame cut by a reopened line is dropped and the reader hunts for the next

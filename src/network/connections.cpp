@@ -84,10 +84,6 @@ int RunWifiCommand(WifiConnectKind kind, const WifiConnectRequest& req, const ch
     return -1;
 }
 
-void DumpShort(const uchar* cmd, int size) {
-    printHex("Short command: ", cmd, cmd ? std::max(size, 0) : 0);
-}
-
 std::string ActiveConnectionId(NMDevice* device, bool* found) {
     NMActiveConnection* conn = NmGetActiveConnection(device);
     *found = conn != nullptr;
@@ -245,7 +241,7 @@ int doWifiConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface
     WifiConnectRequest req;
     const WifiConnectKind kind = ParseWifiConnect(cmd, size, &req);
     if (kind == kWifiConnectShort) {
-        DumpShort(cmd, size);
+        DumpShortCommand(cmd, size);
         return -1;
     }
     // Only the lookup runs on the loop; nmcli runs here, so a slow
@@ -259,10 +255,7 @@ int doWifiConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface
 }
 
 int doLanConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface) {
-    if (cmd == nullptr || size < 1) {
-        DumpShort(cmd, size);
-        return -1;
-    }
+    if (IsShortCommand(cmd, size, 1)) return -1;
     const bool enable = cmd[0] == 1;
     SetLanEnabled(enable);
     char line[kCommandLineSize];

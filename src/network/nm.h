@@ -17,8 +17,10 @@
 
 // ---- client and main loop (main thread) ----
 
-GMainLoop* glib2_init(bool createMainLoop);
-NMClient* nm_init(bool createClient);
+// A new loop on the default context, not yet running.
+GMainLoop* glib2_init();
+// A client made synchronously; null when it cannot be made (no system bus).
+NMClient* nm_init();
 // Creates the client, logs the active connections, arms the automatic scan
 // (autoWifiScan ms, none when <= 0) and runs the main loop.
 int NmMain(TtyData* data, const char* wlan_name, const char* eth_name, int autoWifiScan);

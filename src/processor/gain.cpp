@@ -11,7 +11,6 @@
 namespace {
 
 constexpr int kSpeakerReplySize = 4096;
-constexpr double kDefaultGainDb = -37.0;
 // Tenths of a dB travel as a signed 16-bit number.
 constexpr double kMaxGainDb = 3276.0;
 
@@ -29,7 +28,7 @@ constexpr StateFile kStateFiles[] = {
 }  // namespace
 
 int ToGainDb(double gain) {
-    if (!std::isfinite(gain)) gain = kDefaultGainDb;
+    if (!std::isfinite(gain)) gain = kDiracDefaultGainDb;
     if (gain > kMaxGainDb) gain = kMaxGainDb;
     if (gain < -kMaxGainDb) gain = -kMaxGainDb;
     return static_cast<int>(std::lround(gain));
@@ -41,7 +40,7 @@ int doDiracMainVolGet(TtyData* data, uchar addr) {
 }
 
 int doDiracGetGain(TtyData* data, JsonObject* speaker, uchar addr, bool autoFree) {
-    const int gain = ToGainDb(GetJsonObjectDouble(speaker, "gain", kDefaultGainDb));
+    const int gain = ToGainDb(GetJsonObjectDouble(speaker, "gain", kDiracDefaultGainDb));
     uchar payload[5] = {0x13, 0x06, 0x02};
     ShortToUChars(payload + 3, static_cast<short>(gain * 10));
     if (autoFree) FreeJsonObject(speaker);

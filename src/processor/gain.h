@@ -8,6 +8,10 @@
 #include "processor/json.h"
 #include "processor/tables.h"
 
+// The gain in dB taken when the processor's reply or its settings file has
+// none that can be used.
+constexpr int kDiracDefaultGainDb = -37;
+
 // The whole-dB gain of a processor "gain" value: rounded half away from
 // zero; kept within what tenths of a dB fit in 16 bits; -37 when unusable.
 int ToGainDb(double gain);
