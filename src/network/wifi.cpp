@@ -128,7 +128,7 @@ int GetSSID(char* dest, int maxSize, NMAccessPoint* ap) {
     return length;
 }
 
-void GetWifiApRecord(WifiApRecord* dest, NMAccessPoint* ap) {
+void NmGetWifiApRecord(WifiApRecord* dest, NMAccessPoint* ap) {
     *dest = WifiApRecord{};
     dest->strength = nm_access_point_get_strength(ap);
     dest->security = GetWifiSecurity(dest->securityText, ap);
@@ -153,7 +153,7 @@ int NmSendWifiList(TtyData* ttyData, NMDevice* device) {
     }
     std::vector<WifiApRecord> records(static_cast<size_t>(count));
     for (int i = 0; i < count; i++) {
-        GetWifiApRecord(&records[static_cast<size_t>(i)], work[static_cast<size_t>(i)]);
+        NmGetWifiApRecord(&records[static_cast<size_t>(i)], work[static_cast<size_t>(i)]);
         g_object_unref(work[static_cast<size_t>(i)]);
     }
     SendWifiPages(ttyData, records.data(), count);

@@ -19,7 +19,7 @@ bool compare_ap(NMAccessPoint* apa, NMAccessPoint* apb);
 // strongest first; returns how many.
 int doSortWifiList(NMAccessPoint** dest, const GPtrArray* aps, gsize count);
 int GetSSID(char* dest, int maxSize, NMAccessPoint* ap);
-void GetWifiApRecord(WifiApRecord* dest, NMAccessPoint* ap);
+void NmGetWifiApRecord(WifiApRecord* dest, NMAccessPoint* ap);
 // Sends the device's list in pages to wifiSendAddr; returns the count.
 int NmSendWifiList(TtyData* ttyData, NMDevice* device);
 
