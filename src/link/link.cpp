@@ -285,8 +285,8 @@ int SendRaw(TtyData* ttyData, const uchar* data, int size, bool nextId) {
 // taken there too, so ids go out on the wire in the order handed out. The
 // descriptor is read under the same lock so that a reopen never splits a
 // frame. The lock is waited for no longer than a frame waits for room: a
-// sender held up by a full line gives up and drops its frame (dumped, when
-// dumps are due, with the id it would have had if given, else 0).
+// sender held up by a full line gives up and drops its frame. A frame
+// dropped there takes no fresh id; its dump shows id 0 then.
 int SendFrame(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, bool nextId) {
     if (size > kLongPayloadMax) return -1;
     uchar frame[kFrameBufferSize];
