@@ -149,10 +149,10 @@ const CommandRow kRows[] = {
     {{0x10, 0x01, 0x01}, 3, 0, 3, AddrFn{doReportWifiList}},
     {{0x10, 0x01, 0x02}, 3, 0, 6, RowAction{WifiListPage}},
     {{0x10, 0x02, 0x00}, 3, 0, 4, IfaceBodyFn{doWifiConnect}, 3, WLAN_NAME},
-    {{0x10, 0x02, 0x01}, 3, 0, 3, IfaceFn{doReportWifiConnectIface}, 0, WLAN_NAME},
+    {{0x10, 0x02, 0x01}, 3, 0, 3, IfaceFn{doReportWifiConnect}, 0, WLAN_NAME},
     {{0x10, 0x03, 0x00}, 3, 0, 4, IfaceBodyFn{doLanConnect}, 3, ETH_NAME},
-    {{0x10, 0x03, 0x01}, 3, 0, 3, IfaceFn{doReportLanConnectIface}, 0, ETH_NAME},
-    {{0x10, 0x04, 0x01}, 3, 0, 3, IfaceFn{NmSendWiFiMacIface}, 0, WLAN_NAME},
+    {{0x10, 0x03, 0x01}, 3, 0, 3, IfaceFn{doReportLanConnect}, 0, ETH_NAME},
+    {{0x10, 0x04, 0x01}, 3, 0, 3, IfaceFn{NmSendWiFiMac}, 0, WLAN_NAME},
     {{0x10, 0x05, 0x01}, 3, 0, 3, AddrFn{doReportDateTime}},
     {{0x10, 0x05, 0x0B}, 3, 0, 13, BodyFn{doSetDateTime}, 3},
 };

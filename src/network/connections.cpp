@@ -351,21 +351,29 @@ int NmGetIP(uchar* dest, uchar* netmask, NMIPAddress* addr) {
 // ---- reports by interface name: libnm is read on the loop, the report
 // encoded and sent here, so the loop never waits for the serial line ----
 
-int doReportWifiConnectIface(TtyData* data, uchar addr, const char* iface) {
-    WifiLinkInfo info;
-    NmCallOnLoop([&] { NmGetWifiLinkInfo(&info, iface, NmGetDevice(iface)); });
+int NmSendWifiInfo(TtyData* data, uchar addr, const WifiLinkInfo& info) {
     uchar payload[kReportSize];
     return SendPayload(data, addr, payload, EncodeWifiReport(payload, info));
 }
 
-int doReportLanConnectIface(TtyData* data, uchar addr, const char* iface) {
-    LanLinkInfo info;
-    NmCallOnLoop([&] { NmGetLanLinkInfo(&info, iface, NmGetDevice(iface)); });
+int NmSendLanInfo(TtyData* data, uchar addr, const LanLinkInfo& info) {
     uchar payload[kReportSize];
     return SendPayload(data, addr, payload, EncodeLanReport(payload, info));
 }
 
-int NmSendWiFiMacIface(TtyData* data, uchar addr, const char* iface) {
+int doReportWifiConnect(TtyData* data, uchar addr, const char* iface) {
+    WifiLinkInfo info;
+    NmCallOnLoop([&] { NmGetWifiLinkInfo(&info, iface, NmGetDevice(iface)); });
+    return NmSendWifiInfo(data, addr, info);
+}
+
+int doReportLanConnect(TtyData* data, uchar addr, const char* iface) {
+    LanLinkInfo info;
+    NmCallOnLoop([&] { NmGetLanLinkInfo(&info, iface, NmGetDevice(iface)); });
+    return NmSendLanInfo(data, addr, info);
+}
+
+int NmSendWiFiMac(TtyData* data, uchar addr, const char* iface) {
     uchar mac[6] = {};
     NmCallOnLoop([&] {
         const char* text = NmGetMac(mac, NmGetDevice(iface));

@@ -89,9 +89,12 @@ int doNet(const char* iface, const char* action);
 // ---- reports by interface name (any thread): what libnm knows is read in
 // one call on the main loop, the report is encoded and sent by the caller ----
 
-int doReportWifiConnectIface(TtyData* data, uchar addr, const char* iface);
-int doReportLanConnectIface(TtyData* data, uchar addr, const char* iface);
-int NmSendWiFiMacIface(TtyData* data, uchar addr, const char* iface);
+int doReportWifiConnect(TtyData* data, uchar addr, const char* iface);
+int doReportLanConnect(TtyData* data, uchar addr, const char* iface);
+// The two reports' frames from the records: encoded and sent by the caller.
+int NmSendWifiInfo(TtyData* data, uchar addr, const WifiLinkInfo& info);
+int NmSendLanInfo(TtyData* data, uchar addr, const LanLinkInfo& info);
+int NmSendWiFiMac(TtyData* data, uchar addr, const char* iface);
 
 // ---- main loop only: they take libnm objects ----
 
