@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "processor/exec.h"
+#include "shell/exec.h"
 
 namespace {
 

@@ -50,10 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInstallScript(&in);
     ClearScriptCalls();
 
-    handleCommand(&line.tty, addr, 1, cmd.empty() ? nullptr : cmd.data(), static_cast<int>(cmd.size()));
+    handleCommand(&line.tty, addr, 1, cmd.empty() ? nullptr : cmd.data(),
+                  static_cast<int>(cmd.size()));
     CheckReplies(GetSendAddr(addr));
     // A queued main volume is carried out as the monitor's pass would.
-    doCheckDiracGain(&StateMutex, &line.tty);
+    doCheckDiracGain(&line.tty);
     CheckReplies(GetSendAddr(addr));
     return 0;
 }

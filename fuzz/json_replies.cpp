@@ -122,7 +122,7 @@ void MainVolumeSet(FuzzInput* in) {
     const uchar lo = TakeByte(in);
     if (!Request({0x13, 0x06, 0x00, hi, lo}).empty()) FuzzFail("a volume set answered at once");
     ClearScriptCalls();
-    doCheckDiracGain(&StateMutex, &line.tty);
+    doCheckDiracGain(&line.tty);
     GainReplyCheck(OneReply(FuzzSent(&line), {0x13, 0x06, 0x02}));
     const short tenths = static_cast<short>(hi << 8 | lo);
     const std::string want = "/api/speaker?gain=" + std::to_string(tenths / 10) + "&id=8090";

@@ -12,15 +12,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/dispatch.h"
 #include "app/monitor.h"
 #include "common/config.h"
 #include "common/log.h"
 #include "common/service.h"
+#include "link/byteorder.h"
 #include "link/link.h"
 #include "network/nm.h"
-#include "processor/exec.h"
+#include "shell/exec.h"
 
 namespace {
 
@@ -103,11 +105,17 @@ void ConsoleTestLoop(TtyData* data) {
     char line[1024];
     // At most 1022 characters a line, so the added line feed and NUL fit.
     while (fgets(line, 1023, stdin) != nullptr) {
-        int n = static_cast<int>(strlen(line));
-        line[n] = '\n';
-        line[n + 1] = '\0';
-        const uchar* bytes = reinterpret_cast<const uchar*>(line);
-        doSend(data, bytes, IsQZ ? n : n + 1, GetLastId(data), kReportAddr, IsQZ ? 1 : 0);
+        const int n = static_cast<int>(strlen(line));
+        if (IsQZ) {
+            uchar payload[kFrameBufferSize];
+            const int size = GetConsolePayload(payload, line, n);
+            doSend(data, payload, size, GetLastId(data), kReportAddr, 1);
+        } else {
+            line[n] = '\n';
+            line[n + 1] = '\0';
+            doSend(data, reinterpret_cast<const uchar*>(line), n + 1, GetLastId(data), kReportAddr,
+                   0);
+        }
         if (strncmp(line, "exit", 4) == 0) break;
     }
 }
@@ -136,6 +144,15 @@ void AddSignalSources() {
 }
 
 }  // namespace
+
+int GetConsolePayload(uchar* dest, const char* line, int size) {
+    if (size > 2 && line[2] == ' ') {
+        const std::string text(line, static_cast<size_t>(size));
+        return FromHexText(dest, kLongPayloadMax, text.c_str(), 3);
+    }
+    memcpy(dest, line, static_cast<size_t>(size));
+    return size;
+}
 
 int Main(const char* device, const char* baudr, int isQZ, const char* halvane_sh,
          const char* dirac_http_root, const char* wlan_name, const char* eth_name,

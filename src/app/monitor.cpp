@@ -8,11 +8,11 @@
 #include "common/service.h"
 #include "device/identity.h"
 #include "network/nm.h"
-#include "processor/exec.h"
 #include "processor/filters.h"
 #include "processor/gain.h"
 #include "processor/http.h"
 #include "processor/speaker.h"
+#include "shell/exec.h"
 
 namespace {
 
@@ -20,7 +20,6 @@ constexpr const char* kConnectedFile = "/tmp/dirac/connected";
 constexpr const char* kSpeakerFile = "/tmp/dirac/speaker.json";
 constexpr int kPassMs = 1000;
 constexpr int kFetchEvery = 3;  // a counter above this many passes fetches
-constexpr int kDefaultRestoreGain = -37;
 // How long past the command deadline one frame's handler may run, and how
 // long the main loop may leave a probe waiting, before the pings stop.
 constexpr unsigned long kHandlerMarginMs = 5000;
@@ -69,7 +68,7 @@ void doFirstRun(TtyData* data, MonitorState* st) {
 void doGainRestore(TtyData* data, MonitorState* st) {
     if (FileExist(kSpeakerFile)) {
         JsonPtr settings(LoadJsonObject(kSpeakerFile));
-        const int gain = GetJsonObjectValue(settings.get(), "gain", kDefaultRestoreGain);
+        const int gain = GetJsonObjectValue(settings.get(), "gain", kDiracDefaultGainDb);
         Log("Reset zel gain to %d\n", gain);
         PutHttp(nullptr, 0, "/api/speaker", "gain", gain);
         settings.reset();
@@ -129,8 +128,8 @@ void doGainWatch(TtyData* data, MonitorState* st) {
 
 // The slow requests the receive thread queued; true when one was served.
 bool doQueuedRequests(TtyData* data) {
-    bool served = doCheckDiracGain(&StateMutex, data) > 0;
-    if (doCheckSpeakerConfig(data, &StateMutex) > 0) served = true;
+    bool served = doCheckDiracGain(data) > 0;
+    if (doCheckSpeakerConfig(data) > 0) served = true;
     return served;
 }
 

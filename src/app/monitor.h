@@ -2,9 +2,9 @@
 // processor and the network devices and carries out queued requests.
 #pragma once
 
-#include "app/netwatch.h"
 #include "common/public.h"
 #include "link/link.h"
+#include "network/netwatch.h"
 
 // One processor reply as the monitor fetches and stores it (up to 2047
 // characters and the NUL); the stores hold a whole reply.
@@ -24,7 +24,8 @@ struct MonitorState {
     NetWatchState net;
 };
 
-// Thread entry; data is the TtyData*, returned when the line is gone.
+// Thread entry; data is the TtyData*. Runs for the life of the process (a
+// lost line is waited for, never the end).
 void* doCheckState(void* data);
 // One pass; returns the milliseconds to sleep after it (0 after a pass that
 // carried out a queued request).

@@ -24,9 +24,5 @@ int AutoResetLanMaxCount = 3;
 
 const uchar GET_SPEAKER_CONFIG[3] = {0x06, 0x23, 0x01};
 const uchar CMD_ZEL_RESET[3] = {0x13, 0x03, 0x02};
-const uchar CMD_GET_DEVICE_INFO[3] = {0x13, 0x05, 0x01};
 
 pthread_mutex_t StateMutex = PTHREAD_MUTEX_INITIALIZER;
-bool LanEnabled = true;
-int SpeakerInfos[3] = {0, 0, 0};
-short DiracGainInfo[2] = {0, 0};

@@ -1,6 +1,6 @@
-// The configuration globals and the fixed payloads of the command set.
-// They are written at start-up, before any thread starts, and only read
-// afterwards, except the run-time state guarded by StateMutex.
+// The configuration globals and the fixed payloads of the command set
+// (their values: config.cpp). They are written at start-up, before any
+// thread starts, and only read afterwards.
 #pragma once
 
 #include <pthread.h>
@@ -15,10 +15,10 @@ constexpr int kIfaceSize = 32;   // WLAN_NAME, ETH_NAME
 constexpr int kRecordSize = 64;  // CMD_REVER, CMD_REDATE
 constexpr int kDiracVersionMax = 54;
 
-extern uchar CMD_REVER[kRecordSize];   // 05 12 "134" NUL
-extern uchar CMD_REDATE[kRecordSize];  // 05 13 "260728" NUL, processor version, NUL
-extern const char VERSION[6];          // "1.3.4", built from CMD_REVER's digits
-extern char* cDiracVersion;            // byte 9 of CMD_REDATE
+extern uchar CMD_REVER[kRecordSize];   // the version report: 05 12, digits, NUL
+extern uchar CMD_REDATE[kRecordSize];  // 05 13, build date, NUL, processor version, NUL
+extern const char VERSION[6];          // dotted, from CMD_REVER's digits
+extern char* cDiracVersion;            // the processor version inside CMD_REDATE
 
 extern bool IsQZ;    // framed protocol in use
 extern int IsDebug;  // frame dumps and other debug lines
@@ -31,16 +31,13 @@ extern const uint32_t DIRAC_ID;
 extern int AutoResetLanTime;
 extern int AutoResetLanMaxCount;
 
-extern const uchar GET_SPEAKER_CONFIG[3];   // 06 23 01
-extern const uchar CMD_ZEL_RESET[3];        // 13 03 02
-extern const uchar CMD_GET_DEVICE_INFO[3];  // 13 05 01, never sent
+extern const uchar GET_SPEAKER_CONFIG[3];  // the daemon's speaker-layout request
+extern const uchar CMD_ZEL_RESET[3];       // the audio reset's answer
 
-// Run-time state shared by the receive thread and the state monitor; every
-// access holds StateMutex, and never across a script run, a sleep or a send.
+// Guards the run-time state the receive thread and the state monitor share
+// (the queued gain and speaker layout, the LAN switch); held for the access
+// alone, never across a script run, a sleep or a send.
 extern pthread_mutex_t StateMutex;
-extern bool LanEnabled;
-extern int SpeakerInfos[3];     // X, Z, LFE count; X <= 0: nothing queued
-extern short DiracGainInfo[2];  // reply address (0: nothing queued), gain in 0.1 dB
 
 // The processor version text behind the build date (empty by default).
 inline const char* GetDiracVersionText() {

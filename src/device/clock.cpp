@@ -9,7 +9,7 @@
 #include "common/log.h"
 #include "link/byteorder.h"
 #include "network/nm.h"
-#include "processor/exec.h"
+#include "shell/exec.h"
 
 namespace {
 
@@ -75,10 +75,7 @@ int doReportDateTime(TtyData* data, uchar addr) {
 
 int doSetDateTime(TtyData*, uchar, const uchar* cmd, int size) {
     // The MCU sends no length check of its own: a short record sets nothing.
-    if (cmd == nullptr || size < kDateTimeRecordSize) {
-        printHex("Short command: ", cmd, cmd ? std::max(size, 0) : 0);
-        return -1;
-    }
+    if (IsShortCommand(cmd, size, kDateTimeRecordSize)) return -1;
     char line[128];
     if (FormatSetDateLine(line, sizeof line, cmd) < 0) return -1;
     Log("sync=%d week=%d %s\n", cmd[0], cmd[6], strchr(line, '"'));

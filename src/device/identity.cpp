@@ -4,8 +4,8 @@
 
 #include "common/log.h"
 #include "link/byteorder.h"
-#include "processor/exec.h"
-#include "processor/script.h"
+#include "shell/exec.h"
+#include "shell/script.h"
 
 int doReportRever(TtyData* data, uchar addr) {
     const char* digits = reinterpret_cast<const char*>(CMD_REVER) + 2;

@@ -46,10 +46,6 @@ int ToHexText(char* dest, const uchar* src, int size, char separator) {
     return n;
 }
 
-uchar MakeUChar(uchar bit_7_6, uchar bit_5_4, uchar bit_3_0) {
-    return ToUChar(bit_7_6 * 64 + bit_5_4 * 16 + bit_3_0);
-}
-
 short ToShort(const uchar* src) {
     if (IsNull(src)) return 0;
     return static_cast<short>(static_cast<ushort>(src[0] << 8 | src[1]));

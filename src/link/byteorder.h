@@ -1,5 +1,7 @@
 // Byte order on the line (big-endian), hardware-address hex text and the
-// hex dump of frames. No allocation, no locks, no loud failures.
+// hex dump of frames. The conversions take no locks and allocate nothing;
+// printHex writes one log line (under the log's lock, from the heap only for
+// a dump longer than 1 KiB).
 #pragma once
 
 #include "common/public.h"
@@ -13,7 +15,6 @@ int ToHexText(char* dest, const uchar* src, int size, char separator);
 inline uchar ToUChar(const int& src) {
     return static_cast<uchar>(src & 0xFF);
 }
-uchar MakeUChar(uchar bit_7_6, uchar bit_5_4, uchar bit_3_0);
 short ToShort(const uchar* src);
 ushort ToUShort(const uchar* src);
 uchar* ShortToUChars(uchar* dest, short src);

@@ -4,33 +4,19 @@
 
 #include "link/byteorder.h"
 
-uchar doSum(const uchar* src, int size) {
-    unsigned sum = 0;
-    for (int i = 0; i < size; i++) sum += src[i];
-    return static_cast<uchar>(sum & 0xFF);
-}
-
 ushort doSum2(const uchar* src, int size) {
     unsigned sum = 0;
     for (int i = 0; i < size; i++) sum += src[i];
     return static_cast<ushort>(sum & 0xFFFF);
 }
 
+// The low byte of the 16-bit sum is the 8-bit sum.
+uchar doSum(const uchar* src, int size) {
+    return static_cast<uchar>(doSum2(src, size) & 0xFF);
+}
+
 uchar GetSendAddr(uchar addr) {
     return static_cast<uchar>(((addr << 4) | (addr >> 4)) & 0xFF);
-}
-
-bool IsHexTextPayload(const uchar* data, int size, int isQZ) {
-    return Assigned(data) && size > 2 && isQZ >= 0 && data[2] == ' ';
-}
-
-int DecodeHexPayload(uchar* dest, const uchar* text, int size) {
-    int n = 0;
-    for (int i = 0; i < size; i += 3) {
-        uchar low = (i + 1 < size) ? fromHex(static_cast<char>(text[i + 1])) : 0;
-        dest[n++] = static_cast<uchar>(fromHex(static_cast<char>(text[i])) * 16 + low);
-    }
-    return n;
 }
 
 int BuildFrame(uchar* dest, const uchar* payload, int size, uchar id, uchar addr) {

@@ -1,6 +1,6 @@
 // The frame format, pure: building frames into a buffer and checking
-// received ones. No I/O, so the tests, the fuzzers and the MCU console link
-// it alone.
+// received ones. No I/O, so the tests and the fuzzers link it alone, and the
+// MCU console links it with the line and the tables, without the daemon.
 //
 // Short frame: FA addr id L payload[L] sum8 F5           (L <= 191)
 // Long frame:  FA addr id C0|L>>8 L&FF payload[L] sum16 F5 (top bits of byte 3 set)
@@ -23,12 +23,6 @@ uchar GetSendAddr(uchar addr);
 inline bool IsLongLength(uchar b) {
     return (b & 0xC0) == 0xC0;
 }
-
-// Console hex text ("05 0B 00"): a framed payload longer than two bytes whose
-// third byte is a blank.
-bool IsHexTextPayload(const uchar* data, int size, int isQZ);
-// Decodes the pairs at 0, 3, 6, ...; a digit past the end reads as 0.
-int DecodeHexPayload(uchar* dest, const uchar* text, int size);
 
 // Builds the frame for a byte payload into dest (kFrameBufferSize bytes).
 // Returns its total length, or -1 when the payload does not fit.

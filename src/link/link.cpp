@@ -264,64 +264,74 @@ void NoteSent(TtyData* ttyData) {
     if (n > 0) Log("Serial line takes frames again: %u dropped\n", n);
 }
 
-// The write under the send lock, with the descriptor read under the same
-// lock so that a reopen never splits a frame. With nextId the frame gets
-// its id under the lock too, so ids go out on the wire in the order handed
-// out. The lock is waited for no longer than a frame waits for room: a
-// sender held up by a full line gives up and drops its frame.
-int WriteLocked(TtyData* ttyData, uchar* bytes, size_t size, bool nextId, bool isFrame) {
-    const timespec deadline = DeadlineIn(kSendWaitMs);
-    if (!LockBefore(&ttyData->sendMutex, deadline)) return NoteDropped(ttyData);
-    if (nextId && isFrame) {
-        uchar id = GetLastId(ttyData);
-        bytes[2] = id;
-        if (IsLongLength(bytes[3])) {
-            ShortToUChars(bytes + size - 3,
-                          static_cast<short>(doSum2(bytes, static_cast<int>(size) - 3)));
-        } else {
-            bytes[size - 2] = doSum(bytes, static_cast<int>(size) - 2);
-        }
-    }
-    const int rc = WriteWhole(ttyData->handle.load(), bytes, size, deadline);
-    pthread_mutex_unlock(&ttyData->sendMutex);
+int AfterWrite(TtyData* ttyData, int rc) {
     if (rc == kDropped) return NoteDropped(ttyData);
     if (rc > 0) NoteSent(ttyData);
     return rc;
 }
 
-int SendFrame(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, int isQZ,
-              bool nextId) {
-    if (IsNull(ttyData) || size < 0 || (size > 0 && IsNull(data))) return -1;
-    if (isQZ == 0) {
-        if (size > kFrameBufferSize) return -1;
-        uchar raw[kFrameBufferSize];
-        if (size > 0) memcpy(raw, data, static_cast<size_t>(size));
-        if (nextId) GetLastId(ttyData);  // the id is used up as for a frame
-        return WriteLocked(ttyData, raw, static_cast<size_t>(size), false, false);
-    }
-    uchar decoded[kFrameBufferSize];
-    if (IsHexTextPayload(data, size, isQZ)) {
-        if ((size + 2) / 3 > kLongPayloadMax) return -1;
-        size = DecodeHexPayload(decoded, data, size);
-        data = decoded;
-    }
+// The unframed console protocol: the payload alone, under the send lock.
+int SendRaw(TtyData* ttyData, const uchar* data, int size, bool nextId) {
+    if (size > kFrameBufferSize) return -1;
+    if (nextId) GetLastId(ttyData);  // the id is used up as for a frame
+    const timespec deadline = DeadlineIn(kSendWaitMs);
+    if (!LockBefore(&ttyData->sendMutex, deadline)) return NoteDropped(ttyData);
+    const int rc = WriteWhole(ttyData->handle.load(), data, static_cast<size_t>(size), deadline);
+    pthread_mutex_unlock(&ttyData->sendMutex);
+    return AfterWrite(ttyData, rc);
+}
+
+// The frame is built once, under the send lock, and with nextId its id is
+// taken there too, so ids go out on the wire in the order handed out. The
+// descriptor is read under the same lock so that a reopen never splits a
+// frame. The lock is waited for no longer than a frame waits for room: a
+// sender held up by a full line gives up and drops its frame. A frame
+// dropped there takes no fresh id; its dump shows id 0 then.
+int SendFrame(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, bool nextId) {
+    if (size > kLongPayloadMax) return -1;
     uchar frame[kFrameBufferSize];
-    int total = BuildFrame(frame, data, size, id, addr);
-    if (total < 0) return -1;
-    int rc = WriteLocked(ttyData, frame, static_cast<size_t>(total), nextId, true);
+    int total = 0;
+    int rc = -1;
+    const timespec deadline = DeadlineIn(kSendWaitMs);
+    if (LockBefore(&ttyData->sendMutex, deadline)) {
+        total = BuildFrame(frame, data, size, nextId ? GetLastId(ttyData) : id, addr);
+        rc = WriteWhole(ttyData->handle.load(), frame, static_cast<size_t>(total), deadline);
+        pthread_mutex_unlock(&ttyData->sendMutex);
+        rc = AfterWrite(ttyData, rc);
+    } else {
+        rc = NoteDropped(ttyData);
+        total = BuildFrame(frame, data, size, nextId ? 0 : id, addr);
+    }
     // Outgoing long frames are always dumped, short ones only when debugging.
     if (size > kShortFrameMax || IsDebug != 0) printHex(nullptr, frame, total);
     return rc;
 }
 
+int Send(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, int isQZ,
+         bool nextId) {
+    if (IsNull(ttyData) || size < 0 || (size > 0 && IsNull(data))) return -1;
+    if (isQZ == 0) return SendRaw(ttyData, data, size, nextId);
+    return SendFrame(ttyData, data, size, id, addr, nextId);
+}
+
 }  // namespace
 
 int doSend(TtyData* ttyData, const uchar* data, int size, uchar id, uchar addr, int isQZ) {
-    return SendFrame(ttyData, data, size, id, addr, isQZ, false);
+    return Send(ttyData, data, size, id, addr, isQZ, false);
 }
 
 int SendPayload(TtyData* data, uchar addr, const uchar* payload, int size) {
-    return SendFrame(data, payload, size, 0, addr, IsQZ ? 1 : 0, true);
+    return Send(data, payload, size, 0, addr, IsQZ ? 1 : 0, true);
+}
+
+void DumpShortCommand(const uchar* cmd, int size) {
+    printHex("Short command: ", cmd, size);
+}
+
+bool IsShortCommand(const uchar* cmd, int size, int need) {
+    if (cmd != nullptr && size >= need) return false;
+    DumpShortCommand(cmd, size);
+    return true;
 }
 
 namespace {

@@ -83,6 +83,12 @@ struct ByteSource {
 // dispatches it: the body of doReadCommand.
 int doReadFrame(const ByteSource* src, TtyData* ttyData);
 
+// A request (or its body) that lacks bytes is dumped after "Short command: ";
+// IsShortCommand does so and gives true when cmd is null or has fewer than
+// `need` bytes.
+void DumpShortCommand(const uchar* cmd, int size);
+bool IsShortCommand(const uchar* cmd, int size, int need);
+
 // What every handler sends with: one frame to addr with the protocol flag
 // and a fresh id, taken under the send lock so ids reach the wire in order.
 int SendPayload(TtyData* data, uchar addr, const uchar* payload, int size);

@@ -1,7 +1,5 @@
 #include "network/connections.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -13,12 +11,14 @@
 #include "link/byteorder.h"
 #include "network/nm.h"
 #include "network/wifi.h"
-#include "processor/exec.h"
-#include "processor/script.h"
+#include "shell/exec.h"
+#include "shell/script.h"
 
 namespace {
 
 constexpr uchar kActionDisconnect = 2;
+// The daemon joins the access point by its BSSID, the name only logged.
+constexpr bool kBssidFirst = true;
 constexpr uchar kWifiReportHeader[3] = {0x10, 0x02, 0x02};
 constexpr uchar kLanReportHeader[3] = {0x10, 0x03, 0x02};
 constexpr uchar kMacReportHeader[3] = {0x10, 0x04, 0x02};
@@ -52,7 +52,7 @@ const char* TextOrNull(const char* text) {
 // Carries out a parsed request; activeId is the device's activated
 // connection (null: none).
 int RunWifiCommand(WifiConnectKind kind, const WifiConnectRequest& req, const char* iface,
-                   const char* activeId, bool bssidFirst) {
+                   const char* activeId) {
     char line[kCommandLineSize];
     switch (kind) {
         case kWifiDisconnect:
@@ -72,8 +72,8 @@ int RunWifiCommand(WifiConnectKind kind, const WifiConnectRequest& req, const ch
             WifiConnectRequest masked = req;
             MaskPassword(masked.password);
             char shown[kCommandLineSize];
-            if (FormatWifiConnectLine(line, sizeof line, req, iface, bssidFirst) < 0 ||
-                FormatWifiConnectLine(shown, sizeof shown, masked, iface, bssidFirst) < 0) {
+            if (FormatWifiConnectLine(line, sizeof line, req, iface, kBssidFirst) < 0 ||
+                FormatWifiConnectLine(shown, sizeof shown, masked, iface, kBssidFirst) < 0) {
                 return -1;
             }
             return ExecShown(nullptr, nullptr, line, shown);
@@ -82,10 +82,6 @@ int RunWifiCommand(WifiConnectKind kind, const WifiConnectRequest& req, const ch
             break;
     }
     return -1;
-}
-
-void DumpShort(const uchar* cmd, int size) {
-    printHex("Short command: ", cmd, cmd ? std::max(size, 0) : 0);
 }
 
 std::string ActiveConnectionId(NMDevice* device, bool* found) {
@@ -241,52 +237,36 @@ int GetIP(uchar* dest, const char* ip) {
 
 // ---- commands ----
 
-namespace {
-
-// Both entry points parse the body the same way; they differ only in how the
-// activated connection's id is found for a disconnect.
-template <typename FindId>
-int WifiConnectCommand(const uchar* cmd, int size, const char* iface, bool bssidFirst,
-                       FindId findId) {
+int doWifiConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface) {
     WifiConnectRequest req;
-    WifiConnectKind kind = ParseWifiConnect(cmd, size, &req);
+    const WifiConnectKind kind = ParseWifiConnect(cmd, size, &req);
     if (kind == kWifiConnectShort) {
-        DumpShort(cmd, size);
+        DumpShortCommand(cmd, size);
         return -1;
     }
-    bool found = false;
-    std::string id = kind == kWifiDisconnect ? findId(&found) : std::string();
-    return RunWifiCommand(kind, req, iface, found ? id.c_str() : nullptr, bssidFirst);
-}
-
-}  // namespace
-
-int NmWifiConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface, NMDevice* device,
-                  bool bssidFirst) {
-    return WifiConnectCommand(cmd, size, iface, bssidFirst,
-                              [&](bool* found) { return ActiveConnectionId(device, found); });
-}
-
-int doWifiConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface) {
     // Only the lookup runs on the loop; nmcli runs here, so a slow
     // disconnect never stalls the loop.
-    return WifiConnectCommand(cmd, size, iface, true, [&](bool* found) {
-        std::string id;
-        NmCallOnLoop([&] { id = ActiveConnectionId(NmGetDevice(iface), found); });
-        return id;
-    });
+    bool found = false;
+    std::string id;
+    if (kind == kWifiDisconnect) {
+        NmCallOnLoop([&] { id = ActiveConnectionId(NmGetDevice(iface), &found); });
+    }
+    return RunWifiCommand(kind, req, iface, found ? id.c_str() : nullptr);
 }
 
 int doLanConnect(TtyData*, uchar, const uchar* cmd, int size, const char* iface) {
-    if (cmd == nullptr || size < 1) {
-        DumpShort(cmd, size);
-        return -1;
-    }
+    if (IsShortCommand(cmd, size, 1)) return -1;
     const bool enable = cmd[0] == 1;
     SetLanEnabled(enable);
     char line[kCommandLineSize];
     return ExecLine(line, FormatLanSwitchLine(line, sizeof line, iface, enable));
 }
+
+namespace {
+// Guarded by StateMutex.
+bool LanEnabled = true;
+unsigned lanSwitches = 0;
+}  // namespace
 
 bool IsLanEnabled() {
     pthread_mutex_lock(&StateMutex);
@@ -294,10 +274,6 @@ bool IsLanEnabled() {
     pthread_mutex_unlock(&StateMutex);
     return enabled;
 }
-
-namespace {
-unsigned lanSwitches = 0;  // guarded by StateMutex
-}  // namespace
 
 void SetLanEnabled(bool enable) {
     pthread_mutex_lock(&StateMutex);
@@ -324,59 +300,35 @@ int doNet(const char* iface, const char* action) {
     return ExecLine(line, FormatNetLine(line, sizeof line, iface, action));
 }
 
-// ---- reports (main loop) ----
+// ---- what libnm knows of a link (main loop) ----
 
-int NmSendWifiInfo(TtyData* data, uchar addr, const char* iface, NMDevice* device) {
-    WifiLinkInfo info;
-    if (device) {
-        NMDeviceState state = nm_device_get_state(device);
-        info.netState = GetNetState(state);
-        Log("%s status: %d %s\n", iface, info.netState, GetDeviceStateText(state));
-        NMAccessPoint* ap = nullptr;
-        if (info.netState == kNetStateConnected && NM_IS_DEVICE_WIFI(device)) {
-            ap = nm_device_wifi_get_active_access_point(NM_DEVICE_WIFI(device));
-        }
-        if (ap) FillWifiApInfo(&info, device, ap, iface);
+void NmGetWifiLinkInfo(WifiLinkInfo* dest, const char* iface, NMDevice* device) {
+    *dest = WifiLinkInfo{};
+    if (device == nullptr) return;
+    NMDeviceState state = nm_device_get_state(device);
+    dest->netState = GetNetState(state);
+    Log("%s status: %d %s\n", iface, dest->netState, GetDeviceStateText(state));
+    NMAccessPoint* ap = nullptr;
+    if (dest->netState == kNetStateConnected && NM_IS_DEVICE_WIFI(device)) {
+        ap = nm_device_wifi_get_active_access_point(NM_DEVICE_WIFI(device));
     }
-    uchar payload[kReportSize];
-    return SendPayload(data, addr, payload, EncodeWifiReport(payload, info));
+    if (ap) FillWifiApInfo(dest, device, ap, iface);
 }
 
-int doReportWifiConnect(TtyData* data, uchar addr, const char* iface, NMDevice* device) {
-    return NmSendWifiInfo(data, addr, iface, device);
-}
-
-int NmSendLanInfo(TtyData* data, uchar addr, const char* iface, NMDevice* device) {
-    LanLinkInfo info;
-    if (device) {
-        info.hasDevice = true;
-        NMDeviceState state = nm_device_get_state(device);
-        info.netState = GetNetState(state);
-        const char* mac = NmGetMac(info.mac, device);
-        Log("%s status: %s %d %s\n", TextOrNull(mac), iface, info.netState,
-            GetDeviceStateText(state));
-        if (info.netState == kNetStateConnected) {
-            NmGetIP(info.ip, info.netmask, NmGetFirstIP(nm_device_get_ip4_config(device)));
-            const uchar* ip = info.ip;
-            const uchar* mask = info.netmask;
-            Log("%s actived: %d.%d.%d.%d %d.%d.%d.%d %s\n", iface, ip[0], ip[1], ip[2], ip[3],
-                mask[0], mask[1], mask[2], mask[3], TextOrNull(mac));
-        }
-    }
-    uchar payload[kReportSize];
-    return SendPayload(data, addr, payload, EncodeLanReport(payload, info));
-}
-
-int doReportLanConnect(TtyData* data, uchar addr, const char* iface, NMDevice* device) {
-    return NmSendLanInfo(data, addr, iface, device);
-}
-
-int NmSendWiFiMac(TtyData* data, uchar addr, const char* iface, NMDevice* device) {
-    uchar mac[6] = {};
-    const char* text = NmGetMac(mac, device);
-    Log("%s mac: %s\n", iface, TextOrNull(text));
-    uchar payload[kReportSize];
-    return SendPayload(data, addr, payload, EncodeMacReport(payload, mac));
+void NmGetLanLinkInfo(LanLinkInfo* dest, const char* iface, NMDevice* device) {
+    *dest = LanLinkInfo{};
+    if (device == nullptr) return;
+    dest->hasDevice = true;
+    NMDeviceState state = nm_device_get_state(device);
+    dest->netState = GetNetState(state);
+    const char* mac = NmGetMac(dest->mac, device);
+    Log("%s status: %s %d %s\n", TextOrNull(mac), iface, dest->netState, GetDeviceStateText(state));
+    if (dest->netState != kNetStateConnected) return;
+    NmGetIP(dest->ip, dest->netmask, NmGetFirstIP(nm_device_get_ip4_config(device)));
+    const uchar* ip = dest->ip;
+    const uchar* mask = dest->netmask;
+    Log("%s actived: %d.%d.%d.%d %d.%d.%d.%d %s\n", iface, ip[0], ip[1], ip[2], ip[3], mask[0],
+        mask[1], mask[2], mask[3], TextOrNull(mac));
 }
 
 const char* NmGetMac(uchar* dest, NMDevice* device) {
@@ -389,31 +341,44 @@ int NmGetIP(uchar* dest, uchar* netmask, NMIPAddress* addr) {
     if (addr == nullptr) return 0;
     int result = GetIP(dest, nm_ip_address_get_address(addr));
     if (netmask) {
-        in_addr mask{};
-        mask.s_addr = nm_utils_ip4_prefix_to_netmask(nm_ip_address_get_prefix(addr));
-        char text[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &mask, text, sizeof text);
-        GetIP(netmask, text);
+        // In network byte order: its bytes are those of the dotted text.
+        const guint32 mask = nm_utils_ip4_prefix_to_netmask(nm_ip_address_get_prefix(addr));
+        memcpy(netmask, &mask, 4);
     }
     return result;
 }
 
-// ---- by interface name ----
+// ---- reports by interface name: libnm is read on the loop, the report
+// encoded and sent here, so the loop never waits for the serial line ----
 
-int doReportWifiConnectIface(TtyData* data, uchar addr, const char* iface) {
-    int result = -1;
-    NmCallOnLoop([&] { result = doReportWifiConnect(data, addr, iface, NmGetDevice(iface)); });
-    return result;
+int NmSendWifiInfo(TtyData* data, uchar addr, const WifiLinkInfo& info) {
+    uchar payload[kReportSize];
+    return SendPayload(data, addr, payload, EncodeWifiReport(payload, info));
 }
 
-int doReportLanConnectIface(TtyData* data, uchar addr, const char* iface) {
-    int result = -1;
-    NmCallOnLoop([&] { result = doReportLanConnect(data, addr, iface, NmGetDevice(iface)); });
-    return result;
+int NmSendLanInfo(TtyData* data, uchar addr, const LanLinkInfo& info) {
+    uchar payload[kReportSize];
+    return SendPayload(data, addr, payload, EncodeLanReport(payload, info));
 }
 
-int NmSendWiFiMacIface(TtyData* data, uchar addr, const char* iface) {
-    int result = -1;
-    NmCallOnLoop([&] { result = NmSendWiFiMac(data, addr, iface, NmGetDevice(iface)); });
-    return result;
+int doReportWifiConnect(TtyData* data, uchar addr, const char* iface) {
+    WifiLinkInfo info;
+    NmCallOnLoop([&] { NmGetWifiLinkInfo(&info, iface, NmGetDevice(iface)); });
+    return NmSendWifiInfo(data, addr, info);
+}
+
+int doReportLanConnect(TtyData* data, uchar addr, const char* iface) {
+    LanLinkInfo info;
+    NmCallOnLoop([&] { NmGetLanLinkInfo(&info, iface, NmGetDevice(iface)); });
+    return NmSendLanInfo(data, addr, info);
+}
+
+int NmSendWiFiMac(TtyData* data, uchar addr, const char* iface) {
+    uchar mac[6] = {};
+    NmCallOnLoop([&] {
+        const char* text = NmGetMac(mac, NmGetDevice(iface));
+        Log("%s mac: %s\n", iface, TextOrNull(text));
+    });
+    uchar payload[kReportSize];
+    return SendPayload(data, addr, payload, EncodeMacReport(payload, mac));
 }

@@ -86,20 +86,22 @@ unsigned GetLanSwitchCount();
 void SetLanEnabledUnlessSwitched(unsigned switchCount);
 int doNet(const char* iface, const char* action);
 
-// ---- reports by interface name (any thread; one call on the main loop) ----
+// ---- reports by interface name (any thread): what libnm knows is read in
+// one call on the main loop, the report is encoded and sent by the caller ----
 
-int doReportWifiConnectIface(TtyData* data, uchar addr, const char* iface);
-int doReportLanConnectIface(TtyData* data, uchar addr, const char* iface);
-int NmSendWiFiMacIface(TtyData* data, uchar addr, const char* iface);
+int doReportWifiConnect(TtyData* data, uchar addr, const char* iface);
+int doReportLanConnect(TtyData* data, uchar addr, const char* iface);
+// The two reports' frames from the records: encoded and sent by the caller.
+int NmSendWifiInfo(TtyData* data, uchar addr, const WifiLinkInfo& info);
+int NmSendLanInfo(TtyData* data, uchar addr, const LanLinkInfo& info);
+int NmSendWiFiMac(TtyData* data, uchar addr, const char* iface);
 
 // ---- main loop only: they take libnm objects ----
 
-int NmWifiConnect(TtyData* data, uchar addr, const uchar* cmd, int size, const char* iface,
-                  NMDevice* device, bool bssidFirst);
-int doReportWifiConnect(TtyData* data, uchar addr, const char* iface, NMDevice* device);
-int NmSendWifiInfo(TtyData* data, uchar addr, const char* iface, NMDevice* device);
-int doReportLanConnect(TtyData* data, uchar addr, const char* iface, NMDevice* device);
-int NmSendLanInfo(TtyData* data, uchar addr, const char* iface, NMDevice* device);
-int NmSendWiFiMac(TtyData* data, uchar addr, const char* iface, NMDevice* device);
+// What libnm knows of the link into dest; logs the device's status, and its
+// access point and addresses when connected. A null device gives the
+// record of no link (the LAN's: no device).
+void NmGetWifiLinkInfo(WifiLinkInfo* dest, const char* iface, NMDevice* device);
+void NmGetLanLinkInfo(LanLinkInfo* dest, const char* iface, NMDevice* device);
 const char* NmGetMac(uchar* dest, NMDevice* device);
 int NmGetIP(uchar* dest, uchar* netmask, NMIPAddress* addr);

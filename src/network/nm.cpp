@@ -96,7 +96,7 @@ void LogActiveConnections(const char* wlan_name, const char* eth_name) {
 // Without a system bus there is no client; the bus may come up later (boot
 // order), so the client is tried again until it can be made.
 gboolean RetryClient(gpointer) {
-    nmClient = nm_init(true);
+    nmClient = nm_init();
     if (nmClient == nullptr) return G_SOURCE_CONTINUE;
     ArmAutoScan();
     return G_SOURCE_REMOVE;
@@ -104,30 +104,11 @@ gboolean RetryClient(gpointer) {
 
 }  // namespace
 
-const char* GetDeviceStateText(NMDeviceState src) {
-    for (const DeviceStateRow& row : kDeviceStates) {
-        if (row.state == src) return row.text;
-    }
-    return "UNKNOWN";
+GMainLoop* glib2_init() {
+    return g_main_loop_new(nullptr, FALSE);
 }
 
-uchar GetNetState(NMDeviceState src) {
-    for (const DeviceStateRow& row : kDeviceStates) {
-        if (row.state == src) return row.netState;
-    }
-    return 0;
-}
-
-const char* GetNetStateText(uchar netState) {
-    return netState <= kNetStateConnected ? kNetStateTexts[netState] : "?";
-}
-
-GMainLoop* glib2_init(bool createMainLoop) {
-    return createMainLoop ? g_main_loop_new(nullptr, FALSE) : nullptr;
-}
-
-NMClient* nm_init(bool createClient) {
-    if (!createClient) return nullptr;
+NMClient* nm_init() {
     GError* error = nullptr;
     NMClient* client = nm_client_new(nullptr, &error);
     g_clear_error(&error);
@@ -143,7 +124,7 @@ int NmMain(TtyData* data, const char* wlan_name, const char* eth_name, int autoW
     NmSetLoopThread();
     int result = 0;
     startUp = StartUp{data, autoWifiScan};
-    nmClient = nm_init(true);
+    nmClient = nm_init();
     if (nmClient == nullptr) {
         result = -1;
         g_timeout_add_seconds(kClientRetrySeconds, RetryClient, nullptr);
@@ -151,7 +132,7 @@ int NmMain(TtyData* data, const char* wlan_name, const char* eth_name, int autoW
         ArmAutoScan();
         LogActiveConnections(wlan_name, eth_name);
     }
-    mainLoop = glib2_init(true);
+    mainLoop = glib2_init();
     Log("nm main loop start.\n");
     g_main_loop_run(mainLoop);
     if (nmClient) g_object_unref(nmClient);
@@ -288,7 +269,7 @@ const char* NmGetMacAddress(char* dest, const char* iface) {
             NmCallOnLoop([&] { CopyMacText(text, NmGetDevice(iface)); });
         } else {
             // MAC mode: the main thread alone, no loop; the client is made here.
-            if (nmClient == nullptr) nmClient = nm_init(true);
+            if (nmClient == nullptr) nmClient = nm_init();
             if (nmClient) CopyMacText(text, nm_client_get_device_by_iface(nmClient, iface));
         }
     }

@@ -13,45 +13,14 @@
 #include <type_traits>
 
 #include "link/link.h"
-
-// ---- device state tables (shared with the MCU console for decoding) ----
-
-struct DeviceStateRow {
-    int state;         // NMDeviceState value
-    const char* text;  // for the log
-    uchar netState;    // link-state byte sent to the MCU
-};
-
-inline constexpr DeviceStateRow kDeviceStates[] = {
-    {NM_DEVICE_STATE_UNKNOWN, "UNKNOWN", 0},
-    {NM_DEVICE_STATE_UNMANAGED, "UNMANAGED", 0},
-    {NM_DEVICE_STATE_UNAVAILABLE, "UNAVAILABLE", 0},
-    {NM_DEVICE_STATE_DISCONNECTED, "DISCONNECTED", 0},
-    {NM_DEVICE_STATE_PREPARE, "PREPARE", 1},
-    {NM_DEVICE_STATE_CONFIG, "CONFIG", 1},
-    {NM_DEVICE_STATE_NEED_AUTH, "NEED_AUTH", 1},
-    {NM_DEVICE_STATE_IP_CONFIG, "IP_CONFIG", 2},
-    {NM_DEVICE_STATE_IP_CHECK, "IP_CHECK", 2},
-    {NM_DEVICE_STATE_SECONDARIES, "SECONDARIES", 0},
-    {NM_DEVICE_STATE_ACTIVATED, "ACTIVATED", 3},
-    {NM_DEVICE_STATE_DEACTIVATING, "DEACTIVATING", 0},
-    {NM_DEVICE_STATE_FAILED, "FAILED", 0},
-};
-
-// The link-state byte: 0 no link, 1 being set up, 2 getting an address,
-// 3 connected. Only 3 carries addresses in the link reports.
-constexpr uchar kNetStateConnected = 3;
-inline constexpr const char* kNetStateTexts[] = {"no link", "connecting", "getting address",
-                                                 "connected"};
-
-const char* GetDeviceStateText(NMDeviceState src);  // "UNKNOWN" for values not in the table
-uchar GetNetState(NMDeviceState src);               // 0 for values not in the table
-const char* GetNetStateText(uchar netState);        // console decoding; "?" beyond 3
+#include "network/tables.h"
 
 // ---- client and main loop (main thread) ----
 
-GMainLoop* glib2_init(bool createMainLoop);
-NMClient* nm_init(bool createClient);
+// A new loop on the default context, not yet running.
+GMainLoop* glib2_init();
+// A client made synchronously; null when it cannot be made (no system bus).
+NMClient* nm_init();
 // Creates the client, logs the active connections, arms the automatic scan
 // (autoWifiScan ms, none when <= 0) and runs the main loop.
 int NmMain(TtyData* data, const char* wlan_name, const char* eth_name, int autoWifiScan);

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr uchar kWifiListHeader[3] = {0x10, 0x01, 0x02};
 constexpr unsigned kPagePauseUs = 300;
 constexpr unsigned kListDelayMs = 100;
 constexpr guint kScanStartMs = 10;
@@ -42,24 +41,6 @@ void ClearScanHandler(TtyData* data) {
 
 int MsSince(const TtyData* data) {
     return data ? static_cast<int>(TickCount() - data->lastScanTick) : 0;
-}
-
-bool FlagsMatch(const SecurityStep& step, uint32_t wpa, uint32_t rsn) {
-    switch (step.flags) {
-        case kWpaFlags:
-            return (wpa & step.mask) != 0;
-        case kRsnFlags:
-            return (rsn & step.mask) != 0;
-        case kWpaOrRsnFlags:
-            return ((wpa | rsn) & step.mask) != 0;
-    }
-    return false;
-}
-
-void AppendText(char* dest, const char* text) {
-    if (dest == nullptr) return;
-    size_t used = strlen(dest);
-    snprintf(dest + used, kSecurityTextSize - used, "%s%s", used ? "," : "", text);
 }
 
 void LogWifiEntry(const WifiApRecord& ap, int number, int pageLength) {
@@ -95,27 +76,6 @@ void SendEmptyWifiList(TtyData* data) {
 
 // ---- security ----
 
-const char* GetWifiSecurityClassText(uchar cls) {
-    for (const SecurityClassRow& row : kSecurityClasses) {
-        if (row.cls == cls) return row.text;
-    }
-    return "?";
-}
-
-uchar GetWifiSecurityFlags(char* dest, uint32_t flags, uint32_t wpaFlags, uint32_t rsnFlags) {
-    if ((flags & NM_802_11_AP_FLAGS_PRIVACY) && wpaFlags == 0 && rsnFlags == 0) {
-        AppendText(dest, "WEP");
-        return kSecurityWep;
-    }
-    uchar cls = 0;
-    for (const SecurityStep& step : kSecuritySteps) {
-        if (!FlagsMatch(step, wpaFlags, rsnFlags)) continue;
-        cls = step.cls;
-        AppendText(dest, step.text);
-    }
-    return cls;
-}
-
 uchar GetWifiSecurity(char* dest, NMAccessPoint* ap) {
     if (ap == nullptr) return 0;
     return GetWifiSecurityFlags(dest, nm_access_point_get_flags(ap),
@@ -127,46 +87,6 @@ uchar GetWifiSecurity(char* dest, NMAccessPoint* ap) {
 
 uchar GetWifiChannel(uint32_t frequency) {
     return ToUChar(static_cast<int>(nm_utils_wifi_freq_to_channel(frequency)));
-}
-
-int GetWifiPageCount(int count) {
-    return (count + kWifiEntriesPerPage - 1) / kWifiEntriesPerPage;
-}
-
-bool IsHiddenSsid(const uchar* ssid, size_t size) {
-    return ssid == nullptr || size == 0 || ssid[0] == 0;
-}
-
-int EncodeWifiEntry(uchar* dest, const WifiApRecord& ap, int number) {
-    int nameLength = static_cast<int>(strnlen(ap.name, kWifiNameMax));
-    int length = nameLength + 12;
-    dest[0] = ToUChar(length);
-    dest[1] = ToUChar(number);
-    dest[2] = ap.strength > 99 ? 100 : ap.strength;
-    dest[3] = ap.security;
-    dest[4] = ap.channel;
-    memcpy(dest + 5, ap.bssid, 6);
-    memcpy(dest + 11, ap.name, static_cast<size_t>(nameLength));
-    dest[11 + nameLength] = 0;
-    return length;
-}
-
-int EncodeWifiPage(uchar* dest, const WifiApRecord* aps, int count, int page, int* pageEnds) {
-    memcpy(dest, kWifiListHeader, sizeof kWifiListHeader);
-    if (aps == nullptr || count <= 0) {
-        dest[3] = dest[4] = dest[5] = 0;
-        return 6;
-    }
-    dest[3] = ToUChar(count);
-    dest[4] = ToUChar(page);
-    dest[5] = ToUChar(GetWifiPageCount(count));
-    int size = 6;
-    int first = (page - 1) * kWifiEntriesPerPage;
-    for (int i = first; i >= 0 && i < count && i < first + kWifiEntriesPerPage; i++) {
-        size += EncodeWifiEntry(dest + size, aps[i], i + 1);
-        if (pageEnds) pageEnds[i - first] = size;
-    }
-    return size;
 }
 
 // ---- libnm side ----
@@ -208,7 +128,7 @@ int GetSSID(char* dest, int maxSize, NMAccessPoint* ap) {
     return length;
 }
 
-void GetWifiApRecord(WifiApRecord* dest, NMAccessPoint* ap) {
+void NmGetWifiApRecord(WifiApRecord* dest, NMAccessPoint* ap) {
     *dest = WifiApRecord{};
     dest->strength = nm_access_point_get_strength(ap);
     dest->security = GetWifiSecurity(dest->securityText, ap);
@@ -233,7 +153,7 @@ int NmSendWifiList(TtyData* ttyData, NMDevice* device) {
     }
     std::vector<WifiApRecord> records(static_cast<size_t>(count));
     for (int i = 0; i < count; i++) {
-        GetWifiApRecord(&records[static_cast<size_t>(i)], work[static_cast<size_t>(i)]);
+        NmGetWifiApRecord(&records[static_cast<size_t>(i)], work[static_cast<size_t>(i)]);
         g_object_unref(work[static_cast<size_t>(i)]);
     }
     SendWifiPages(ttyData, records.data(), count);

@@ -1,7 +1,5 @@
 #include "processor/filters.h"
 
-#include <strings.h>
-
 #include <cstring>
 
 #include "common/log.h"
@@ -34,21 +32,6 @@ JsonObject* FetchJson(char (&reply)[kCaptureSize], const char* uri) {
 }
 
 }  // namespace
-
-uchar GetSlotTypeCode(const char* filterType) {
-    if (IsNull(filterType)) return 0;
-    for (const SlotTypeCode& row : kSlotTypeCodes) {
-        if (strcasecmp(row.filterType, filterType) == 0) return row.code;
-    }
-    return 0;
-}
-
-const char* GetSlotTypeName(uchar code) {
-    for (const SlotTypeCode& row : kSlotTypeCodes) {
-        if (row.code == code) return row.filterType;
-    }
-    return "Other";
-}
 
 void doGetDiracSlotInfo(uchar* dest, size_t destSize, JsonObject* slots, uchar* index,
                         bool isDiracIndex, bool autoFree) {

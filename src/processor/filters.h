@@ -10,23 +10,7 @@
 #include "common/public.h"
 #include "link/link.h"
 #include "processor/json.h"
-
-struct SlotTypeCode {
-    const char* filterType;  // "filter_type" text, compared without regard to case
-    uchar code;
-};
-
-inline constexpr std::array<SlotTypeCode, 4> kSlotTypeCodes = {{
-    {"Dirac Live Bass Management", 3},
-    {"Dirac Live Bass Control", 1},
-    {"Dirac Active Room Treatment", 2},
-    {"Dirac Live Active Room Treatment", 2},
-}};
-
-// Type code of a "filter_type" text; 0 for any other text or null.
-uchar GetSlotTypeCode(const char* filterType);
-// The first table text with that code; "Other" for 0 and unknown codes.
-const char* GetSlotTypeName(uchar code);
+#include "processor/tables.h"
 
 // Replies are built in this many bytes.
 constexpr int kFilterReplySize = 2048;

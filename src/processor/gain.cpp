@@ -11,7 +11,6 @@
 namespace {
 
 constexpr int kSpeakerReplySize = 4096;
-constexpr double kDefaultGainDb = -37.0;
 // Tenths of a dB travel as a signed 16-bit number.
 constexpr double kMaxGainDb = 3276.0;
 
@@ -29,7 +28,7 @@ constexpr StateFile kStateFiles[] = {
 }  // namespace
 
 int ToGainDb(double gain) {
-    if (!std::isfinite(gain)) gain = kDefaultGainDb;
+    if (!std::isfinite(gain)) gain = kDiracDefaultGainDb;
     if (gain > kMaxGainDb) gain = kMaxGainDb;
     if (gain < -kMaxGainDb) gain = -kMaxGainDb;
     return static_cast<int>(std::lround(gain));
@@ -41,7 +40,7 @@ int doDiracMainVolGet(TtyData* data, uchar addr) {
 }
 
 int doDiracGetGain(TtyData* data, JsonObject* speaker, uchar addr, bool autoFree) {
-    const int gain = ToGainDb(GetJsonObjectDouble(speaker, "gain", kDefaultGainDb));
+    const int gain = ToGainDb(GetJsonObjectDouble(speaker, "gain", kDiracDefaultGainDb));
     uchar payload[5] = {0x13, 0x06, 0x02};
     ShortToUChars(payload + 3, static_cast<short>(gain * 10));
     if (autoFree) FreeJsonObject(speaker);
@@ -49,41 +48,43 @@ int doDiracGetGain(TtyData* data, JsonObject* speaker, uchar addr, bool autoFree
     return SendPayload(data, addr, payload, sizeof payload);
 }
 
-int doDiracMainVolSet(TtyData* data, uchar addr, const uchar* cmd, int size) {
+int doDiracMainVolSet(TtyData*, uchar addr, const uchar* cmd, int size) {
     // The gain bytes must come from the frame itself.
     if (IsNull(cmd) || size < 2) return -1;
     const short gain = ToShort(cmd);
     Log("DiracMainVolSet: %d\n", gain / 10);
-    return doDiracGain(&StateMutex, data, addr, gain);
+    return SetDiracGainInfo(addr, gain);
 }
 
-int doDiracGain(pthread_mutex_t* mutex, TtyData* data, uchar addr, short gain) {
-    if (Assigned(mutex)) {
-        short previous = 0;
-        WithLock(mutex, [&] {
-            previous = DiracGainInfo[1];
-            DiracGainInfo[0] = addr;
-            DiracGainInfo[1] = gain;
-        });
-        Log("DiracGain: %d -> %d\n", previous, gain);
-        return 1;
-    }
+short DiracGainInfo[2] = {0, 0};
+
+int SetDiracGainInfo(uchar addr, short gain) {
+    short previous = 0;
+    WithLock(&StateMutex, [&] {
+        previous = DiracGainInfo[1];
+        DiracGainInfo[0] = addr;
+        DiracGainInfo[1] = gain;
+    });
+    Log("DiracGain: %d -> %d\n", previous, gain);
+    return 1;
+}
+
+int doDiracGain(TtyData* data, uchar addr, short gain) {
     // Whole dB at the processor, truncated toward zero.
     PutHttp(nullptr, 0, "/api/speaker", "gain", gain / 10);
     return doDiracMainVolGet(data, addr);
 }
 
-int doCheckDiracGain(pthread_mutex_t* mutex, TtyData* data) {
-    if (IsNull(mutex)) return -1;
+int doCheckDiracGain(TtyData* data) {
     short addr = 0;
     short gain = 0;
-    WithLock(mutex, [&] {
+    WithLock(&StateMutex, [&] {
         addr = DiracGainInfo[0];
         gain = DiracGainInfo[1];
         DiracGainInfo[0] = 0;
     });
     if (addr <= 0) return 0;
-    doDiracGain(nullptr, data, ToUChar(addr), gain);
+    doDiracGain(data, ToUChar(addr), gain);
     return 1;
 }
 

@@ -3,17 +3,14 @@
 // run state from its state files.
 #pragma once
 
-#include <pthread.h>
-
 #include "common/public.h"
 #include "link/link.h"
 #include "processor/json.h"
+#include "processor/tables.h"
 
-// Processor state codes.
-constexpr uchar kDiracStateIdle = 0;     // capture socket only
-constexpr uchar kDiracStateReady = 1;    // command socket up
-constexpr uchar kDiracStatePlaying = 3;  // playback process running
-constexpr uchar kDiracStateNone = 4;     // no processor files
+// The gain in dB taken when the processor's reply or its settings file has
+// none that can be used.
+constexpr int kDiracDefaultGainDb = -37;
 
 // The whole-dB gain of a processor "gain" value: rounded half away from
 // zero; kept within what tenths of a dB fit in 16 bits; -37 when unusable.
@@ -26,11 +23,18 @@ int doDiracGetGain(TtyData* data, JsonObject* speaker, uchar addr, bool autoFree
 // 13 06 00 hi lo (cmd from byte 3): queues the gain for the state monitor,
 // which answers to addr after putting it. -1 when the two bytes are missing.
 int doDiracMainVolSet(TtyData* data, uchar addr, const uchar* cmd, int size);
-// With a lock: queue (a later request replaces the earlier). Without: put the
-// gain in whole dB and report what the processor then holds.
-int doDiracGain(pthread_mutex_t* mutex, TtyData* data, uchar addr, short gain);
-// The monitor's turn: -1 without a lock, 0 when nothing queued, 1 when done.
-int doCheckDiracGain(pthread_mutex_t* mutex, TtyData* data);
+
+// The queued main-volume set under StateMutex: reply address (0: nothing
+// queued) and gain in 0.1 dB. Written by the receive thread, taken by the
+// state monitor.
+extern short DiracGainInfo[2];
+// Queues a gain (a later request replaces the earlier); result 1.
+int SetDiracGainInfo(uchar addr, short gain);
+// Puts the gain in whole dB and reports what the processor then holds.
+int doDiracGain(TtyData* data, uchar addr, short gain);
+// The monitor's turn: carries out the queued gain; 0 when none was queued,
+// 1 when done.
+int doCheckDiracGain(TtyData* data);
 
 uchar GetDiracState();
 // 13 01 02 state [code]: the code byte only for state 4.

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include "common/public.h"
-#include "processor/exec.h"
-#include "processor/script.h"
+#include "shell/exec.h"
+#include "shell/script.h"
 
 namespace {
 

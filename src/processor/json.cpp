@@ -32,10 +32,6 @@ JsonObject* GetJsonItem(JsonObject* src, int index) {
     return json_object_array_get_idx(src, static_cast<size_t>(index));
 }
 
-JsonObject* GetJsonObject(JsonObject* src, int index) {
-    return GetJsonItem(src, index);
-}
-
 JsonObject* GetJsonObject(JsonObject* src, const char* name) {
     JsonObject* member = nullptr;
     if (IsNull(src) || IsNull(name)) return nullptr;

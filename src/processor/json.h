@@ -21,7 +21,6 @@ bool FreeJsonObject(JsonObject* src);
 int GetJsonArrayLength(JsonObject* src);
 // Null for a null or non-array value, a negative index or one past the end.
 JsonObject* GetJsonItem(JsonObject* src, int index);
-JsonObject* GetJsonObject(JsonObject* src, int index);
 // The member `name` of an object; null when src is no object or lacks it.
 JsonObject* GetJsonObject(JsonObject* src, const char* name);
 

@@ -5,6 +5,9 @@
 #include <atomic>
 #include <map>
 
+#include "processor/gain.h"
+#include "processor/speaker.h"
+
 const char* const kThreeSlots =
     R"([{"index": 0, "filter_type": "Dirac Live Bass Management", "name": "Music"},)"
     R"( {"index": 7, "filter_type": "dirac live bass control", "name": "Movie"},)"

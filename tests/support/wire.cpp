@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include "link/frame.h"
-#include "processor/exec.h"
+#include "shell/exec.h"
 
 Bytes Hex(const char* text) {
     Bytes out;

@@ -5,8 +5,7 @@
 #include <cstring>
 
 #include "link/byteorder.h"
-#include "processor/filters.h"
-#include "processor/gain.h"
+#include "processor/tables.h"
 #include "qzmcu/text.h"
 
 namespace {
@@ -89,11 +88,9 @@ constexpr DecodeRow kDecoders[] = {
 }  // namespace
 
 std::string ToHexWords(const uchar* src, int size) {
-    std::string out;
-    for (int i = 0; i < size; i++) {
-        if (i > 0) out += ' ';
-        out += Format("%02X", src[i]);
-    }
+    if (size <= 0) return std::string();
+    std::string out(static_cast<size_t>(size) * 3, '\0');  // the NUL behind the last pair fits
+    out.resize(static_cast<size_t>(ToHexText(&out[0], src, size, ' ')));
     return out;
 }
 

@@ -3,15 +3,11 @@
 #include <cstring>
 
 #include "link/byteorder.h"
-#include "network/nm.h"
-#include "network/wifi.h"
+#include "network/tables.h"
 #include "qzmcu/decode.h"
 #include "qzmcu/text.h"
 
 namespace {
-
-constexpr int kEntryHeader = 11;  // length, number, strength, class, channel, BSSID
-constexpr int kEntryMin = kEntryHeader + 1;
 
 constexpr const char* kWeekDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                      "Thursday", "Friday", "Saturday"};
@@ -33,7 +29,7 @@ std::string Address(const uchar* ip, const uchar* mask) {
 std::string WifiEntry(const uchar* p, int e, int len) {
     return Format("%d. %d%% %s ch %d ", p[e + 1], p[e + 2], SecurityText(p[e + 3]).c_str(),
                   p[e + 4]) +
-           DescribeMac(p + e + 5) + " " + Quoted(TextAt(p, e + len, e + kEntryHeader));
+           DescribeMac(p + e + 5) + " " + Quoted(TextAt(p, e + len, e + kWifiEntryHeader));
 }
 
 }  // namespace
@@ -54,17 +50,13 @@ std::string DescribeWifiPage(const uchar* p, int n) {
     std::string text =
         Format("wifi list page %d/%d, %d network%s:", p[4], p[5], p[3], p[3] == 1 ? "" : "s");
     const char* sep = " ";
-    for (int e = 6; e < n;) {
-        const int len = p[e];
-        if (len < kEntryMin || e + len > n) {
-            text +=
-                Format("%s(bad entry at byte %d: %s)", sep, e, ToHexWords(p + e, n - e).c_str());
-            break;
-        }
+    const int stop = WalkWifiPage(p, n, [&](int e, int len) {
         text += sep + WifiEntry(p, e, len);
         sep = " | ";
-        e += len;
-    }
+    });
+    if (stop < n)
+        text += Format("%s(bad entry at byte %d: %s)", sep, stop,
+                       ToHexWords(p + stop, n - stop).c_str());
     return text;
 }
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "link/byteorder.h"
-#include "processor/speaker.h"
+#include "processor/tables.h"
 #include "qzmcu/text.h"
 
 namespace {

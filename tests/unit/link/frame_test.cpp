@@ -28,14 +28,6 @@ TEST(Frame, ExamplesOnTheWire) {
     EXPECT_TRUE(Wire(Bytes(kLongPayloadMax + 1)).empty());
 }
 
-// The console test's framed lines: pairs at 0, 3, 6; a lone last digit is the high one.
-TEST(Frame, ConsoleHexText) {
-    const auto* text = reinterpret_cast<const uchar*>("05 0B 7");
-    uchar out[4];
-    ASSERT_TRUE(IsHexTextPayload(text, 7, 1) && !IsHexTextPayload(Hex("05 12 31").data(), 3, 1));
-    EXPECT_EQ(Bytes(out, out + DecodeHexPayload(out, text, 7)), Hex("05 0B 70"));
-}
-
 TEST(Tty, SpeedFromRateText) {
     const speed_t none = speed_t(-1);
     const struct {

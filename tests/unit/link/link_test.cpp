@@ -177,4 +177,13 @@ TEST_F(Link, SendTakesFreshIdsAndRefusesWhatDoesNotFit) {
     EXPECT_EQ(GetLastId(nullptr), 0);
 }
 
+// A payload whose third byte is 0x20 is no console text: it goes out as given.
+TEST_F(Link, PayloadsGoOutAsGiven) {
+    line.tty.lastId = 9;
+    const Bytes name = Hex("13 02 20 41 42 43");
+    SendPayload(&line.tty, 0x43, name.data(), static_cast<int>(name.size()));
+    doSend(&line.tty, name.data(), static_cast<int>(name.size()), 4, 0x43, 1);
+    EXPECT_EQ(Written(), Wire(name, 9, 0x43) + Wire(name, 4, 0x43));
+}
+
 }  // namespace

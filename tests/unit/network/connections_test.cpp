@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/config.h"
-#include "processor/script.h"
+#include "shell/script.h"
 #include "wire.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/netwatch.h"
+#include "network/netwatch.h"
 
 #include <gtest/gtest.h>
 

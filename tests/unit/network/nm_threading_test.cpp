@@ -14,7 +14,7 @@ TEST(NmLoopThreading, CallsRunOnTheLoopOneAtATime) {
     std::promise<pthread_t> started;
     std::thread([&started] {
         NmSetLoopThread();
-        GMainLoop* loop = glib2_init(true);
+        GMainLoop* loop = glib2_init();
         started.set_value(pthread_self());
         g_main_loop_run(loop);  // for the rest of the process
     }).detach();

@@ -124,8 +124,8 @@ TEST_F(Handlers, MonitorCarriesOutTheLastQueuedGain) {
         EXPECT_TRUE(Reply().empty());
         EXPECT_TRUE(RecordedLines().empty());
         SetReply("/api/speaker", c.readBack);
-        EXPECT_EQ(doCheckDiracGain(&StateMutex, &link), 1);
-        EXPECT_EQ(doCheckDiracGain(&StateMutex, &link), 0);
+        EXPECT_EQ(doCheckDiracGain(&link), 1);
+        EXPECT_EQ(doCheckDiracGain(&link), 0);
         EXPECT_EQ(RecordedLines(), (std::vector<std::string>{PutLine("/api/speaker", "gain", c.put),
                                                              GetLine("/api/speaker")}));
         EXPECT_EQ(Reply(c.sets.back().first), Hex(c.reply));
@@ -133,7 +133,7 @@ TEST_F(Handlers, MonitorCarriesOutTheLastQueuedGain) {
     EXPECT_TRUE(HasLogLine(log, "DiracGain: -100 -> -200"));
     // Address 0 means "nothing queued": such a request is never carried out.
     doDiracMainVolSet(&link, 0x00, Hex("00 0A").data(), 2);
-    EXPECT_EQ(doCheckDiracGain(&StateMutex, &link), 0);
+    EXPECT_EQ(doCheckDiracGain(&link), 0);
 }
 
 // The same for layouts: the script for the last one, a pause, then a filter
@@ -148,8 +148,8 @@ TEST_F(Handlers, MonitorCarriesOutTheLastQueuedLayout) {
         RecordedLines().clear();
         for (const char* m : messages) doSpeakerLayoutMessage(&link, Hex(m).data(), 5);
         EXPECT_TRUE(RecordedLines().empty());
-        EXPECT_EQ(doCheckSpeakerConfig(&link, &StateMutex), line ? 1 : 0);
-        EXPECT_EQ(doCheckSpeakerConfig(&link, &StateMutex), 0);
+        EXPECT_EQ(doCheckSpeakerConfig(&link), line ? 1 : 0);
+        EXPECT_EQ(doCheckSpeakerConfig(&link), 0);
         if (!line) continue;
         EXPECT_EQ(RecordedLines().at(0), ScriptLine(line));
         EXPECT_EQ(RecordedLines().size(), 4u);  // the script, then the filter report's GETs

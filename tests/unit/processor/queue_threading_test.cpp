@@ -29,9 +29,9 @@ TEST(QueueThreading, GainAndLayoutRequestsMeetTheMonitor) {
         done = true;
     });
     int served = 0;
-    while (!done.load()) served += doCheckDiracGain(&StateMutex, &line.tty);
-    served += doCheckDiracGain(&StateMutex, &line.tty);
-    while (doCheckSpeakerConfig(&line.tty, &StateMutex) > 0) {
+    while (!done.load()) served += doCheckDiracGain(&line.tty);
+    served += doCheckDiracGain(&line.tty);
+    while (doCheckSpeakerConfig(&line.tty) > 0) {
     }
     receiver.join();
     const auto count = [](const char* what) {

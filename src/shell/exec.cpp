@@ -1,4 +1,4 @@
-#include "processor/exec.h"
+#include "shell/exec.h"
 
 #include <fcntl.h>
 #include <poll.h>

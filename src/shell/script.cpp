@@ -1,8 +1,8 @@
-#include "processor/script.h"
+#include "shell/script.h"
 
 #include "common/config.h"
 #include "common/format.h"
-#include "processor/exec.h"
+#include "shell/exec.h"
 
 int FormatHttpGetLine(char* dest, size_t cap, const char* uri) {
     return FormatLine(dest, cap, "%s http get \"%s%s\" \"Content-Type:application/json\"",

@@ -1,4 +1,4 @@
-#include "app/netwatch.h"
+#include "network/netwatch.h"
 
 #include <algorithm>
 
@@ -32,16 +32,16 @@ void WatchWifi(TtyData* data, NetWatchState* st) {
     bool present = false;
     NMDeviceState state = NmGetDeviceStateIface(WLAN_NAME, &present);
     if (!present) {
-        ForgetDevice(data, WLAN_NAME, &st->wlanState, doReportWifiConnectIface);
+        ForgetDevice(data, WLAN_NAME, &st->wlanState, doReportWifiConnect);
         return;
     }
     if (st->wlanState == NM_DEVICE_STATE_UNKNOWN) {
-        NmSendWiFiMacIface(data, kReportAddr, WLAN_NAME);
+        NmSendWiFiMac(data, kReportAddr, WLAN_NAME);
         SleepMs(kMacPauseMs);
     }
     if (state != st->wlanState) {
         LogStateChange(WLAN_NAME, st->wlanState, state);
-        doReportWifiConnectIface(data, kReportAddr, WLAN_NAME);
+        doReportWifiConnect(data, kReportAddr, WLAN_NAME);
         st->wlanState = state;
     }
 }
@@ -52,12 +52,12 @@ void WatchLan(TtyData* data, NetWatchState* st) {
     NMDeviceState state = NmGetDeviceStateIface(ETH_NAME, &present);
     if (!present || state != NM_DEVICE_STATE_ACTIVATED) st->ethDownSwitches = switches;
     if (!present) {
-        ForgetDevice(data, ETH_NAME, &st->ethState, doReportLanConnectIface);
+        ForgetDevice(data, ETH_NAME, &st->ethState, doReportLanConnect);
         return;
     }
     if (state == st->ethState) return;
     LogStateChange(ETH_NAME, st->ethState, state);
-    doReportLanConnectIface(data, kReportAddr, ETH_NAME);
+    doReportLanConnect(data, kReportAddr, ETH_NAME);
     if (state == NM_DEVICE_STATE_ACTIVATED) SetLanEnabledUnlessSwitched(st->ethDownSwitches);
     if (UpdateLanReset(st, state, IsLanEnabled(), TickCount())) {
         Log("ResetLan: %s will be reset in %d seconds!\n", ETH_NAME, AutoResetLanTime);

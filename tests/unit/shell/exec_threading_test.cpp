@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "processor/exec.h"
+#include "shell/exec.h"
 
 TEST(ExecThreading, EndChildrenEndsRequestsAndLeavesDeviceActions) {
     std::atomic<int> running{2};

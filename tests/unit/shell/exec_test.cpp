@@ -1,6 +1,6 @@
 // Outside text put into command lines is quoted so that the shell hands it
 // over unchanged.
-#include "processor/exec.h"
+#include "shell/exec.h"
 
 #include <gtest/gtest.h>
 
