@@ -485,23 +485,30 @@ def update_check(board, checks, tour):
                       "answering, same pid" if main_pid(board) == old else "restarted"))
 
 
-def watchdog_check(board, checks, tour, t):
-    """A daemon that stops making progress (SIGSTOP: every thread at once)
-    stops its pings; systemd kills it and starts it again."""
+def comes_back(board, tour, t, command, timeout):
+    """Runs command (%d: the daemon's pid) in the guest; waits for the start-up
+    report of a new daemon and asks it the version. Returns (ok, old pid, new
+    pid, seconds to the start-up report, answered)."""
     old = main_pid(board)
     since = t.mark()
     t0 = time.monotonic()
-    board.sh("kill -STOP %d" % old)
-    limit = UNIT_WATCHDOG_SEC + UNIT_RESTART_SEC + 60
-    back = t.wait(r"^<- version 1\.3\.4$", since, limit) >= 0
+    board.sh(command % old if "%d" in command else command)
+    back = t.wait(r"^<- version 1\.3\.4$", since, timeout) >= 0
     took = time.monotonic() - t0
     new = main_pid(board)
     before = len(tour.missing)
     tour.ask("version", r"^<- version 1\.3\.4$")
     answered = len(tour.missing) == before
+    return back and answered and new not in (0, old), old, new, took, answered
+
+
+def watchdog_check(board, checks, tour, t):
+    """A daemon that stops making progress (SIGSTOP: every thread at once)
+    stops its pings; systemd kills it and starts it again."""
+    ok, _, _, took, _ = comes_back(board, tour, t, "kill -STOP %d", UNIT_WATCHDOG_SEC + UNIT_RESTART_SEC + 60)
     journal = board.sh("journalctl -b -o cat -u qzlinkd.service | grep -c 'Watchdog timeout'", check=False)[1]
     checks.report("watchdog: a stopped daemon is killed by the watchdog and answers again",
-                  back and answered and new not in (0, old) and journal.strip() not in ("", "0"),
+                  ok and journal.strip() not in ("", "0"),
                   "SIGSTOP to answering %.1f s (WatchdogSec=%d, RestartSec=%d), watchdog timeouts in the "
                   "journal: %s" % (took, UNIT_WATCHDOG_SEC, UNIT_RESTART_SEC, journal.strip()))
 
@@ -582,18 +589,8 @@ def restart_checks(board, checks, tour, t):
                            "kill -KILL %d"),
                           ("systemctl restart: the daemon answers again",
                            "systemctl restart qzlinkd.service")):
-        old = main_pid(board)
-        since = t.mark()
-        t0 = time.monotonic()
-        board.sh(command % old if "%d" in command else command)
-        back = t.wait(r"^<- version 1\.3\.4$", since, 120) >= 0
-        took = time.monotonic() - t0
-        new = main_pid(board)
-        before = len(tour.missing)
-        tour.ask("version", r"^<- version 1\.3\.4$")
-        answered = len(tour.missing) == before
-        checks.report(name, back and answered and new not in (0, old),
-                      "pid %d -> %d, start-up report after %.1f s (RestartSec=%d), version %s"
+        ok, old, new, took, answered = comes_back(board, tour, t, command, 120)
+        checks.report(name, ok, "pid %d -> %d, start-up report after %.1f s (RestartSec=%d), version %s"
                       % (old, new, took, UNIT_RESTART_SEC, "answered" if answered else "unanswered"))
 
 
